@@ -1,0 +1,49 @@
+"""python -m wavequery TRACE: a short summary of a VCD trace."""
+
+import argparse
+import sys
+
+from ._core import PyTrace
+
+SHOWN_SIGNALS = 8
+
+
+def count_transitions(trace, name, last_index):
+    values = trace.signal_values_range(name, 0, last_index + 1)
+    return sum(1 for before, after in zip(values, values[1:]) if before != after)
+
+
+def summarize(trace, out=sys.stdout):
+    names = trace.signal_names()
+    last = trace.max_index()
+    start, end = trace.timestamp(0), trace.timestamp(last)
+    print(f"signals: {len(names)}", file=out)
+    print(f"scopes:  {len(trace.scopes())}", file=out)
+    print(f"time:    {start} .. {end} ({last + 1 if names else 0} time stamps)", file=out)
+    if not names:
+        return
+    shown = names[:SHOWN_SIGNALS]
+    wide = max(len(n) for n in shown)
+    print(f"\n{'signal':<{wide}}  width  transitions", file=out)
+    for name in shown:
+        width = trace.signal_width(name)
+        print(f"{name:<{wide}}  {width:>5}  {count_transitions(trace, name, last):>11}", file=out)
+    if len(names) > len(shown):
+        print(f"... and {len(names) - len(shown)} more", file=out)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="wavequery", description="Summarize a VCD trace.")
+    parser.add_argument("trace", help="path of a VCD file")
+    args = parser.parse_args(argv)
+    try:
+        trace = PyTrace.from_vcd(args.trace)
+    except ValueError as err:
+        print(f"wavequery: {err}", file=sys.stderr)
+        return 2
+    summarize(trace)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
