@@ -8,7 +8,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <unordered_set>
+
+#include <tbb/concurrent_queue.h>
+#include <tbb/parallel_pipeline.h>
 
 #include "../signal/bitpack.hpp"
 #include "text.hpp"
@@ -18,6 +22,9 @@ namespace wq::vcd {
 namespace {
 
 constexpr uint32_t kNoId = UINT32_MAX;
+// Input is parsed in blocks of about this size; the next block is parsed
+// while the previous one's changes are stored.
+constexpr size_t kBlockBytes = size_t{1} << 20;
 
 // Identifier code -> signal id. Writers hand out codes of printable ASCII
 // ('!' .. '~') in counting order, so a code of up to four such characters is
@@ -96,9 +103,63 @@ bool all_ascii(const char* b, const char* e) {
     return (acc & 0x8080808080808080ull) == 0;
 }
 
+// The value changes of one block of input, in input order. Parsing a block
+// and storing the previous block's changes run at the same time on two
+// threads; the store sees the changes in file order.
+struct ChangeBatch {
+    static constexpr uint32_t kOtherValue = 0x80000000u;  // id flag: `word` indexes `others`
+    struct Entry {
+        uint32_t id;
+        uint32_t time;
+        uint64_t word;  // the Int value, or the position in `others`
+    };
+    std::vector<Entry> entries;
+    std::vector<SignalValue> others;
+    size_t signal_count = 0;  // ids declared when the block was parsed
+
+    void add_int(uint32_t id, uint32_t time, uint64_t value) { entries.push_back({id, time, value}); }
+    void add(uint32_t id, uint32_t time, SignalValue value) {
+        entries.push_back({id | kOtherValue, time, others.size()});
+        others.push_back(std::move(value));
+    }
+    void clear() {
+        entries.clear();
+        others.clear();
+    }
+    // Stores the changes grouped by signal (a stable counting sort by id), so
+    // each column's tail is visited once per batch rather than once per change.
+    void store_into(SignalStore& store) {
+        if (signal_count > 2 * entries.size()) return store_entries(store, entries);
+        starts.assign(signal_count + 1, 0);
+        for (const Entry& e : entries) ++starts[(e.id & ~kOtherValue) + 1];
+        for (size_t i = 1; i <= signal_count; ++i) starts[i] += starts[i - 1];
+        sorted.resize(entries.size());
+        for (const Entry& e : entries) sorted[starts[e.id & ~kOtherValue]++] = e;
+        store_entries(store, sorted);
+    }
+
+private:
+    void store_entries(SignalStore& store, const std::vector<Entry>& list) const {
+        for (const Entry& e : list) {
+            if (e.id & kOtherValue)
+                store.record(e.id & ~kOtherValue, e.time, others[e.word]);
+            else
+                store.record_int(e.id, e.time, e.word);
+        }
+    }
+    std::vector<uint32_t> starts;
+    std::vector<Entry> sorted;
+};
+
 class Parser {
 public:
     Parser() { rec_.unknown_width = 0; }
+
+    // Value changes go to `batch` until the next call.
+    void set_batch(ChangeBatch* batch) { batch_ = batch; }
+    SignalStore& store() { return rec_.store; }
+    size_t signal_count() const { return next_id_; }
+    bool failed() const { return !error_.empty(); }
 
     // Handles a block of whole lines; the block ends at a line feed or at the
     // end of the input.
@@ -138,7 +199,7 @@ private:
             case '0':
             case '1': {
                 uint32_t id = ids_.find(b + 1, e);
-                if (id != kNoId) rec_.store.record_int(id, time_index_, static_cast<uint64_t>(*b - '0'));
+                if (id != kNoId) batch_->add_int(id, time_index_, static_cast<uint64_t>(*b - '0'));
                 return;
             }
             case 'x':
@@ -160,9 +221,9 @@ private:
         }
     }
 
-    void record(const char* code_b, const char* code_e, const SignalValue& v) {
+    void record(const char* code_b, const char* code_e, SignalValue v) {
         uint32_t id = ids_.find(code_b, code_e);
-        if (id != kNoId) rec_.store.record(id, time_index_, v);
+        if (id != kNoId) batch_->add(id, time_index_, std::move(v));
     }
 
     // "b<digits> <code>" or "r<number> <code>": split at the first space.
@@ -175,18 +236,18 @@ private:
         uint32_t id = ids_.find(code_b, code_e);
         if (id == kNoId) return;
         if (*b == 'r' || *b == 'R') {
-            rec_.store.record(id, time_index_, SignalValue{parse_real(std::string_view(b + 1, static_cast<size_t>(sp - b - 1)))});
+            batch_->add(id, time_index_, parse_real(std::string_view(b + 1, static_cast<size_t>(sp - b - 1))));
             return;
         }
         if (sp == b + 1) {  // "b" with no digits
-            rec_.store.record(id, time_index_, SignalValue{Missing{}});
+            batch_->add(id, time_index_, Missing{});
             return;
         }
         if (auto bits = pack_2state_digits(b + 1, sp)) {
-            rec_.store.record_int(id, time_index_, *bits);
+            batch_->add_int(id, time_index_, *bits);
             return;
         }
-        rec_.store.record(id, time_index_, SignalValue{Logic{logic_codes(b + 1, sp)}});
+        batch_->add(id, time_index_, Logic{logic_codes(b + 1, sp)});
     }
 
     void open_time(const char* b, const char* e, bool ascii) {
@@ -237,10 +298,9 @@ private:
 
         uint32_t id = ids_.find(code.data(), code.data() + code.size());
         if (id == kNoId) {
-            if (next_id_ == kNoId) [[unlikely]] return;  // 2^32 - 1 distinct codes already
+            if (next_id_ == ChangeBatch::kOtherValue) [[unlikely]] return;  // 2^31 distinct codes already
             id = next_id_++;
             ids_.insert(code, id);
-            rec_.store.reserve_signals(next_id_);
         }
         auto [it, inserted] = rec_.signals.try_emplace(name, SignalInfo{id, width});
         if (inserted) {
@@ -259,84 +319,140 @@ private:
     bool in_data_ = false;
     uint32_t time_index_ = 0;
     std::string error_;
+    ChangeBatch* batch_ = nullptr;
 };
+
+// Runs `next_block(parser, batch)` (false at the end of input) and stores
+// each batch's changes, the two stages on two threads, at most a few batches
+// in flight so memory stays bounded.
+template <class NextBlock>
+LoadResult run_pipeline(Parser& parser, NextBlock&& next_block) {
+    constexpr size_t kInFlight = 3;
+    std::deque<ChangeBatch> batches;  // grows only if every batch is still in use
+    tbb::concurrent_queue<ChangeBatch*> free_batches;
+    bool done = false;
+    tbb::parallel_pipeline(
+        kInFlight,
+        tbb::make_filter<void, ChangeBatch*>(tbb::filter_mode::serial_in_order,
+                                             [&](tbb::flow_control& fc) -> ChangeBatch* {
+                                                 ChangeBatch* batch = nullptr;
+                                                 if (done) {
+                                                     fc.stop();
+                                                     return nullptr;
+                                                 }
+                                                 if (!free_batches.try_pop(batch)) batch = &batches.emplace_back();
+                                                 batch->clear();
+                                                 parser.set_batch(batch);
+                                                 done = !next_block(parser) || parser.failed();
+                                                 batch->signal_count = parser.signal_count();
+                                                 return batch;
+                                             }) &
+            tbb::make_filter<ChangeBatch*, void>(tbb::filter_mode::serial_in_order, [&](ChangeBatch* batch) {
+                batch->store_into(parser.store());
+                free_batches.push(batch);
+            }));
+    return parser.finish();
+}
 
 }  // namespace
 
 LoadResult parse(std::string_view text) {
     Parser parser;
-    // Blocks of about 1 MiB, each ending at a line feed, so the ASCII test
-    // covers a cache-friendly span at a time.
     const char* b = text.data();
     const char* e = b + text.size();
-    while (b < e) {
-        const char* cut = b + std::min<size_t>(static_cast<size_t>(e - b), size_t{1} << 20);
+    return run_pipeline(parser, [&](Parser& p) {
+        // The next block of about kBlockBytes, ending after a line feed.
+        const char* cut = b + std::min(static_cast<size_t>(e - b), kBlockBytes);
         if (cut < e) {
             const char* nl = static_cast<const char*>(std::memchr(cut, '\n', static_cast<size_t>(e - cut)));
             cut = nl ? nl + 1 : e;
         }
-        parser.block(b, cut);
+        p.block(b, cut);
         b = cut;
-    }
-    return parser.finish();
+        return b < e;
+    });
 }
+
+namespace {
+
+// Streams a file through a buffer of kBlockBytes (more only while a line is
+// longer than that, up to kMaxLineBytes) and hands whole lines to the parser.
+class FileLines {
+public:
+    FileLines(int fd, const std::string& path) : fd_(fd), path_(path), buf_(kBlockBytes) {}
+
+    // Parses the next run of whole lines; false at the end of the file or on
+    // a read error.
+    bool next(Parser& parser) {
+        for (;;) {
+            if (filled_ == buf_.size()) buf_.resize(std::min(buf_.size() * 2, kMaxLineBytes + kBlockBytes));
+            ssize_t n = ::read(fd_, buf_.data() + filled_, buf_.size() - filled_);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                failure_ = os_error("Failed to read", path_, errno);
+                return false;
+            }
+            if (n == 0) {  // the last line may lack its line feed
+                if (!skipping_) parser.block(buf_.data(), buf_.data() + filled_);
+                filled_ = 0;
+                return false;
+            }
+            const char* begin = buf_.data();
+            const char* fresh = begin + filled_;
+            filled_ += static_cast<size_t>(n);
+            const char* end = buf_.data() + filled_;
+            if (skipping_) {
+                const char* nl = static_cast<const char*>(std::memchr(fresh, '\n', static_cast<size_t>(end - fresh)));
+                if (!nl) {
+                    filled_ = 0;
+                    continue;
+                }
+                skipping_ = false;
+                begin = nl + 1;
+            }
+            const char* last_nl = static_cast<const char*>(::memrchr(begin, '\n', static_cast<size_t>(end - begin)));
+            bool parsed = last_nl != nullptr;
+            if (parsed) {
+                parser.block(begin, last_nl + 1);
+                begin = last_nl + 1;
+            }
+            size_t rest = static_cast<size_t>(end - begin);
+            if (rest > kMaxLineBytes) {  // an over-long line is dropped up to its line feed
+                skipping_ = true;
+                rest = 0;
+            }
+            if (rest && begin != buf_.data()) std::memmove(buf_.data(), begin, rest);
+            filled_ = rest;
+            if (buf_.size() > kBlockBytes && filled_ < kBlockBytes / 2) {
+                buf_.resize(kBlockBytes);
+                buf_.shrink_to_fit();
+            }
+            if (parsed) return true;
+        }
+    }
+    const std::string& failure() const { return failure_; }
+
+private:
+    int fd_;
+    const std::string& path_;
+    std::vector<char> buf_;
+    size_t filled_ = 0;
+    bool skipping_ = false;  // inside a line longer than kMaxLineBytes
+    std::string failure_;
+};
+
+}  // namespace
 
 LoadResult from_file(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return load_error(os_error("Failed to open", path, errno));
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
     Parser parser;
-    constexpr size_t kChunk = size_t{1} << 20;
-    std::vector<char> buf(kChunk);
-    size_t filled = 0;
-    bool skipping = false;  // inside a line longer than kMaxLineBytes
-    std::string failure;
-    for (;;) {
-        if (filled == buf.size()) buf.resize(std::min(buf.size() * 2, kMaxLineBytes + kChunk));
-        ssize_t n = ::read(fd, buf.data() + filled, buf.size() - filled);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failure = os_error("Failed to read", path, errno);
-            break;
-        }
-        if (n == 0) {
-            if (!skipping) parser.block(buf.data(), buf.data() + filled);
-            break;
-        }
-        const char* begin = buf.data();
-        const char* fresh = buf.data() + filled;
-        filled += static_cast<size_t>(n);
-        const char* end = buf.data() + filled;
-        if (skipping) {
-            const char* nl = static_cast<const char*>(std::memchr(fresh, '\n', static_cast<size_t>(end - fresh)));
-            if (!nl) {
-                filled = 0;
-                continue;
-            }
-            skipping = false;
-            begin = nl + 1;
-        }
-        const char* last_nl = static_cast<const char*>(::memrchr(begin, '\n', static_cast<size_t>(end - begin)));
-        if (last_nl) {
-            parser.block(begin, last_nl + 1);
-            begin = last_nl + 1;
-        }
-        size_t rest = static_cast<size_t>(end - begin);
-        if (rest > kMaxLineBytes) {
-            skipping = true;
-            rest = 0;
-        }
-        if (rest && begin != buf.data()) std::memmove(buf.data(), begin, rest);
-        filled = rest;
-        if (buf.size() > kChunk && filled < kChunk / 2) {
-            buf.resize(kChunk);
-            buf.shrink_to_fit();
-        }
-    }
+    FileLines lines(fd, path);
+    LoadResult result = run_pipeline(parser, [&](Parser& p) { return lines.next(p); });
     ::close(fd);
-    if (!failure.empty()) return load_error(failure);
-    return parser.finish();
+    if (!lines.failure().empty()) return load_error(lines.failure());
+    return result;
 }
 
 }  // namespace wq::vcd
