@@ -71,14 +71,24 @@ bool arg_str(const char* method, const char* name, PyObject* obj, std::string_vi
     return true;
 }
 
-bool arg_u64(const char* method, const char* name, PyObject* obj, uint64_t& out) {
+// Converts an int with `convert`; an out-of-range value raises OverflowError
+// naming the argument and the accepted `range`.
+template <class T, class Convert>
+static bool int_arg(const char* method, const char* name, PyObject* obj, const char* range, Convert convert, T& out) {
     if (!PyLong_Check(obj)) return wrong_type(method, name, "int", obj);
-    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    T v = convert(obj);
+    if (v == static_cast<T>(-1) && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
         PyErr_Clear();
-        return out_of_range(method, name, "0 to 2**64-1");
+        return out_of_range(method, name, range);
     }
+    out = v;
+    return true;
+}
+
+bool arg_u64(const char* method, const char* name, PyObject* obj, uint64_t& out) {
+    unsigned long long v = 0;
+    if (!int_arg(method, name, obj, "0 to 2**64-1", PyLong_AsUnsignedLongLong, v)) return false;
     out = v;
     return true;
 }
@@ -95,13 +105,8 @@ bool arg_u32(const char* method, const char* name, PyObject* obj, uint32_t& out)
 }
 
 bool arg_i64(const char* method, const char* name, PyObject* obj, int64_t& out) {
-    if (!PyLong_Check(obj)) return wrong_type(method, name, "int", obj);
-    long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-        return out_of_range(method, name, "-2**63 to 2**63-1");
-    }
+    long long v = 0;
+    if (!int_arg(method, name, obj, "-2**63 to 2**63-1", PyLong_AsLongLong, v)) return false;
     out = v;
     return true;
 }

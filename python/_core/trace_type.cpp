@@ -45,13 +45,18 @@ PyObject* load(Reader&& reader) {
     return new_trace_object(std::move(result.trace));
 }
 
-// Loader taking one str argument named `arg`.
+// Parses the one str argument `param` of `method`.
+bool one_str_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, std::string_view& out) {
+    PyObject* obj[1];
+    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_str(method, param, obj[0], out);
+}
+
+// Loader taking a file path.
 template <LoadResult (*Reader)(const std::string&)>
 PyObject* path_loader(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj[1];
     std::string_view path;
-    if (!bind_args(method, args, nargs, kwnames, {"path"}, obj) || !arg_str(method, "path", obj[0], path))
-        return nullptr;
+    if (!one_str_arg(method, "path", args, nargs, kwnames, path)) return nullptr;
     std::string p(path);
     return load([&] { return Reader(p); });
 }
@@ -61,11 +66,8 @@ PyObject* from_vcd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj[1];
     std::string_view data;
-    if (!bind_args("from_vcd_string", args, nargs, kwnames, {"data"}, obj) ||
-        !arg_str("from_vcd_string", "data", obj[0], data))
-        return nullptr;
+    if (!one_str_arg("from_vcd_string", "data", args, nargs, kwnames, data)) return nullptr;
     // The str owns the UTF-8 bytes and stays alive for the call.
     return load([&] { return vcd::parse(data); });
 }
@@ -120,20 +122,14 @@ PyObject* signal_value_raw(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* signal_width(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj[1];
     std::string_view name;
-    if (!bind_args("signal_width", args, nargs, kwnames, {"name"}, obj) ||
-        !arg_str("signal_width", "name", obj[0], name))
-        return nullptr;
+    if (!one_str_arg("signal_width", "name", args, nargs, kwnames, name)) return nullptr;
     return PyLong_FromUnsignedLong(trace_of(self).signal_width(name));
 }
 
 PyObject* signal_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj[1];
     std::string_view name;
-    if (!bind_args("signal_id", args, nargs, kwnames, {"name"}, obj) ||
-        !arg_str("signal_id", "name", obj[0], name))
-        return nullptr;
+    if (!one_str_arg("signal_id", "name", args, nargs, kwnames, name)) return nullptr;
     auto id = trace_of(self).signal_id(name);
     if (!id) Py_RETURN_NONE;
     return u64_to_py(*id);

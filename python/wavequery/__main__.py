@@ -41,7 +41,10 @@ def main(argv=None):
     except ValueError as err:
         print(f"wavequery: {err}", file=sys.stderr)
         return 2
-    summarize(trace)
+    try:
+        summarize(trace)
+    except BrokenPipeError:  # the reader of our output went away (e.g. `| head`)
+        sys.stderr.close()
     return 0
 
 
