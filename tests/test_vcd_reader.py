@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 from wavequery import PyTrace
 from conftest import values, vcd
+from reference import reference_parse
 
 
 def test_scopes_names_ids_widths():
@@ -120,82 +121,6 @@ def test_dense_identifier_codes_beyond_one_character():
     t = PyTrace.from_vcd_string(header + body)
     assert all(t.signal_value(f"s{i}", 0) == i % 256 for i in range(0, n, 7))
     assert t.signal_id(f"s{n - 1}") == n - 1
-
-
-# --- a slow reference: the rules written out with a dense grid ---------------
-
-def _u(text, limit):
-    text = text[1:] if text.startswith("+") else text
-    return int(text) if text.isdigit() and text.isascii() and int(text) <= limit else None
-
-
-def reference_parse(text):
-    """Returns names, scopes, timestamps, {name: (id, width)}, and the grid."""
-    names, scopes, stamps, vars_, codes, grid = [], [], [], {}, {}, {}
-    stack, data, t = [], False, 0
-    for raw in text.split("\n"):
-        line = raw.strip(" \t\r\n\v\f")
-        if not line:
-            continue
-        if line.startswith("$scope"):
-            tok = line.split()
-            if len(tok) >= 3:
-                stack.append(tok[2])
-                path = ".".join(stack)
-                if path not in scopes:
-                    scopes.append(path)
-        elif line.startswith("$upscope"):
-            if stack:
-                stack.pop()
-        elif line.startswith("$var"):
-            tok = line.split()
-            if len(tok) < 5:
-                continue
-            width = _u(tok[2], 2**32 - 1)
-            ref = tok[4].split("[")[0]
-            name = ".".join(stack + [ref]) if stack else ref
-            ident = codes.setdefault(tok[3], len(codes))
-            if name not in vars_:
-                names.append(name)
-            vars_[name] = (ident, 1 if width is None else width)
-        elif line.startswith("$"):
-            continue
-        elif line[0] == "#":
-            stamps.append(_u(line[1:].strip(), 2**64 - 1) or 0)
-            t = len(stamps) - 1
-            if t > 0:  # forward fill: carry every non-Missing value
-                for col in grid.values():
-                    if len(col) == t and col[t - 1] != ("M",):
-                        col.append(col[t - 1])
-            data = True
-        elif data and line[0] in "01xXzZbBrR":
-            c = line[0]
-            if c in "bBrR":
-                if " " not in line:
-                    continue
-                first, code = line.split(" ", 1)
-                code = code.strip()
-                if c in "bB":
-                    digits = first[1:]
-                    if not digits:
-                        value = ("M",)
-                    elif any(ch in "xXzZ" for ch in digits):
-                        value = ("L", tuple(0 if ch == "0" else 1 if ch == "1" else 3 if ch in "zZ" else 2 for ch in digits))
-                    else:
-                        value = int("".join("1" if ch == "1" else "0" for ch in digits), 2) % 2**64
-                else:
-                    try:
-                        value = float(first[1:])
-                    except ValueError:
-                        value = 0.0
-            else:
-                code = line[1:]
-                value = int(c) if c in "01" else ("M",) if c in "xX" else ("L", (3,))
-            if code in codes:
-                col = grid.setdefault(codes[code], [])
-                col.extend([("M",)] * (t + 1 - len(col)))
-                col[t] = value
-    return names, scopes, stamps, vars_, grid
 
 
 def _as_py(v):

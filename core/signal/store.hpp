@@ -102,4 +102,36 @@ private:
     uint64_t length_ = 0;
 };
 
+// Reads one column at ascending indices in O(1) amortised per read; a read
+// below the previous one falls back to a binary search.
+class ValueCursor {
+public:
+    ValueCursor() = default;
+    ValueCursor(const SignalStore& store, uint64_t id) : column_(store.column(id)), length_(store.length()) {}
+    // Index of the point in force at `index` plus one; 0 when none is (Missing).
+    size_t seek(uint64_t index) {
+        if (!column_ || index >= length_) return 0;
+        if (!started_ || index < last_) {
+            next_ = column_->points_through(index);
+            started_ = true;
+        } else {
+            while (next_ < column_->size() && column_->times[next_] <= index) ++next_;
+        }
+        last_ = index;
+        return next_;
+    }
+    SignalValue value_at(uint64_t index) {
+        size_t k = seek(index);
+        return k ? column_->value(k - 1) : SignalValue{Missing{}};
+    }
+    const Column* column() const { return column_; }
+
+private:
+    const Column* column_ = nullptr;
+    uint64_t length_ = 0;
+    size_t next_ = 0;  // first point after the last index read
+    uint64_t last_ = 0;
+    bool started_ = false;
+};
+
 }  // namespace wq

@@ -112,7 +112,8 @@ bool arg_i64(const char* method, const char* name, PyObject* obj, int64_t& out) 
 }
 
 bool arg_double(const char* method, const char* name, PyObject* obj, double& out) {
-    if (!PyFloat_Check(obj)) return wrong_type(method, name, "float", obj);
+    // An int is accepted as the float it converts to.
+    if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return wrong_type(method, name, "float", obj);
     out = PyFloat_AsDouble(obj);
     return !(out == -1.0 && PyErr_Occurred());
 }

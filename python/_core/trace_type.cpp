@@ -3,7 +3,9 @@
 #include <new>
 #include <string>
 
+#include "../../core/eval/find.hpp"
 #include "../../core/trace/vcd.hpp"
+#include "expr_type.hpp"
 
 namespace wq::py {
 
@@ -187,6 +189,162 @@ PyObject* signal_values_range(PyObject* self, PyObject* const* args, Py_ssize_t 
     return list;
 }
 
+// --- condition search ------------------------------------------------------
+
+// Parses the one PyExpr argument `expr`.
+const Expr* expr_only_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* obj[1];
+    if (!bind_args(method, args, nargs, kwnames, {"expr"}, obj)) return nullptr;
+    return expr_arg(method, "expr", obj[0]);
+}
+
+// A list of every index of the runs.
+PyObject* runs_to_list(const std::vector<IndexRun>& runs) {
+    uint64_t n = 0;
+    for (const auto& r : runs) n += r.end - r.begin;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) return nullptr;
+    Py_ssize_t pos = 0;
+    for (const auto& r : runs) {
+        for (uint64_t i = r.begin; i < r.end; ++i) {
+            PyObject* v = u64_to_py(i);
+            if (!v) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SetItem(list, pos++, v);
+        }
+    }
+    return list;
+}
+
+// Runs a search with the interpreter released: it reads only the trace and
+// the tree, which no Python code can change.
+template <class Search>
+std::vector<IndexRun> search_released(Search&& search) {
+    std::vector<IndexRun> runs;
+    Py_BEGIN_ALLOW_THREADS
+    runs = search();
+    Py_END_ALLOW_THREADS
+    return runs;
+}
+
+PyObject* find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Expr* expr = expr_only_arg("find", args, nargs, kwnames);
+    if (!expr) return nullptr;
+    return runs_to_list(search_released([&] { return find_runs(trace_of(self), *expr); }));
+}
+
+PyObject* parallel_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Expr* expr = expr_only_arg("parallel_find", args, nargs, kwnames);
+    if (!expr) return nullptr;
+    return runs_to_list(search_released([&] { return parallel_find_runs(trace_of(self), *expr); }));
+}
+
+PyObject* parallel_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Expr* expr = expr_only_arg("parallel_count", args, nargs, kwnames);
+    if (!expr) return nullptr;
+    uint64_t n = 0;
+    for (const auto& r : search_released([&] { return parallel_find_runs(trace_of(self), *expr); }))
+        n += r.end - r.begin;
+    return u64_to_py(n);
+}
+
+// Parses (expr, index) for the two single-index evaluations.
+const Expr* expr_index_args(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            uint64_t& index) {
+    PyObject* obj[2];
+    if (!bind_args(method, args, nargs, kwnames, {"expr", "index"}, obj)) return nullptr;
+    const Expr* expr = expr_arg(method, "expr", obj[0]);
+    if (!expr || !arg_u64(method, "index", obj[1], index)) return nullptr;
+    return expr;
+}
+
+PyObject* eval_expr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint64_t index;
+    const Expr* expr = expr_index_args("eval_expr", args, nargs, kwnames, index);
+    if (!expr) return nullptr;
+    return value_to_py(eval(trace_of(self), *expr, index));
+}
+
+PyObject* eval_expr_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    uint64_t index;
+    const Expr* expr = expr_index_args("eval_expr_bool", args, nargs, kwnames, index);
+    if (!expr) return nullptr;
+    return PyBool_FromLong(eval_bool(trace_of(self), *expr, index));
+}
+
+// The ids of a sequence of names (absent for unknown names); TypeError
+// naming `param` for a str or an item that is not a str.
+bool name_ids(const char* method, const char* param, const Trace& trace, PyObject* seq,
+              std::vector<std::optional<uint64_t>>& ids) {
+    if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence of str", method, param);
+        return false;
+    }
+    Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(seq, i);
+        if (!item) return false;
+        std::string_view name;
+        bool ok = PyUnicode_Check(item) && arg_str(method, param, item, name);
+        if (ok) ids.push_back(trace.signal_id(name));
+        Py_DECREF(item);
+        if (!ok) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence of str", method, param);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* find_with_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* method = "find_with_values";
+    PyObject* obj[2];
+    if (!bind_args(method, args, nargs, kwnames, {"expr", "signal_names"}, obj)) return nullptr;
+    const Expr* expr = expr_arg(method, "expr", obj[0]);
+    if (!expr) return nullptr;
+    const Trace& trace = trace_of(self);
+    std::vector<std::optional<uint64_t>> ids;
+    if (!name_ids(method, "signal_names", trace, obj[1], ids)) return nullptr;
+
+    std::vector<IndexRun> runs = search_released([&] { return find_runs(trace, *expr); });
+    std::vector<ValueCursor> cursors;
+    for (const auto& id : ids) cursors.push_back(id ? ValueCursor(trace.store(), *id) : ValueCursor());
+    PyObject* out = PyList_New(0);
+    if (!out) return nullptr;
+    for (const auto& r : runs) {
+        for (uint64_t i = r.begin; i < r.end; ++i) {
+            PyObject* row = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+            PyObject* index = row ? u64_to_py(i) : nullptr;
+            PyObject* pair = index ? PyTuple_New(2) : nullptr;
+            bool ok = pair != nullptr;
+            for (size_t k = 0; ok && k < ids.size(); ++k) {
+                PyObject* v = value_to_py(cursors[k].value_at(i));
+                ok = v != nullptr;
+                if (ok) PyList_SetItem(row, static_cast<Py_ssize_t>(k), v);
+            }
+            if (ok) {
+                PyTuple_SetItem(pair, 0, index);
+                PyTuple_SetItem(pair, 1, row);
+                ok = PyList_Append(out, pair) == 0;
+                Py_DECREF(pair);
+            } else {
+                Py_XDECREF(pair);
+                Py_XDECREF(index);
+                Py_XDECREF(row);
+            }
+            if (!ok) {
+                Py_DECREF(out);
+                return nullptr;
+            }
+        }
+    }
+    return out;
+}
+
 #define FAST(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
 #define KW (METH_FASTCALL | METH_KEYWORDS)
 
@@ -202,6 +360,16 @@ PyMethodDef trace_methods[] = {
     {"signal_width", FAST(signal_width), KW, "signal_width($self, name)\n--\n\n"},
     {"signal_id", FAST(signal_id), KW, "signal_id($self, name)\n--\n\n"},
     {"signal_values_range", FAST(signal_values_range), KW, "signal_values_range($self, name, start, end)\n--\n\n"},
+    {"find", FAST(find), KW, "find($self, expr)\n--\n\n"},
+    {"parallel_find", FAST(parallel_find), KW,
+     "parallel_find($self, expr)\n--\n\nFind matching indices by parallel iteration across all CPU cores (oneTBB work-stealing pool)."},
+    {"parallel_count", FAST(parallel_count), KW,
+     "parallel_count($self, expr)\n--\n\nCount matching indices by parallel iteration (oneTBB work-stealing pool)."},
+    {"eval_expr", FAST(eval_expr), KW, "eval_expr($self, expr, index)\n--\n\n"},
+    {"eval_expr_bool", FAST(eval_expr_bool), KW, "eval_expr_bool($self, expr, index)\n--\n\n"},
+    {"find_with_values", FAST(find_with_values), KW,
+     "find_with_values($self, expr, signal_names)\n--\n\nFind with value extraction in one pass: returns list of (index, [values]) tuples.\n"
+     "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,75 @@
+// Expression trees over signals and constants, and their evaluation at one
+// time index of a trace.
+//
+// A tree is stored flat, in post-order: every node follows the nodes of its
+// children, `left` subtree before `right`. Copying, building and freeing a
+// tree are therefore plain vector operations with no recursion, and a tree
+// 200,000 levels deep is as safe as a flat one. Evaluation walks the array
+// once with a stack of values.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../trace/trace.hpp"
+
+namespace wq {
+
+enum class ExprKind : uint8_t {
+    Signal, Const, RelEval, Not, And, Or, Eq, Neq, Gt, Lt, Gte, Lte,
+    Add, Sub, BitAnd, BitOr, BitXor, Slice, Signed, IsX, IsZ, AlwaysTrue,
+};
+
+// Number of child subtrees of a node of this kind.
+int child_count(ExprKind kind);
+
+struct ExprNode {
+    ExprKind kind;
+    uint32_t high = 0, low = 0;  // Slice
+    uint64_t id = 0;             // Signal
+    int64_t offset = 0;          // RelEval
+    SignalValue value;           // Const
+};
+
+struct Expr {
+    std::vector<ExprNode> nodes;  // post-order; the root is the last node
+};
+
+// The parent of every node, -1 for the root.
+std::vector<int32_t> expr_parents(const Expr& expr);
+
+// A leaf of one node.
+Expr make_leaf(ExprNode node);
+// `node` over one operand (RelEval, Not, Slice, Signed, IsX, IsZ).
+Expr make_unary(ExprNode node, const Expr& operand);
+// `node` over two operands; `left` is the receiver of the Python builder.
+Expr make_binary(ExprNode node, const Expr& left, const Expr& right);
+
+// True/false of a value: non-zero Int, any non-zero Wide word, a 1 code in a
+// Logic, a Real other than 0.0 (NaN is true), a non-empty Text; never Missing.
+bool truthy(const SignalValue& v);
+
+// Evaluates one tree against one trace, at any number of indices. Signal
+// values are read through cursors that move forward when indices ascend, so a
+// scan costs O(1) per index and a random index costs a binary search.
+class Evaluator {
+public:
+    Evaluator(const Trace& trace, const Expr& expr);
+    SignalValue eval(uint64_t index);
+    bool eval_bool(uint64_t index) { return truthy(eval(index)); }
+
+private:
+    const Trace& trace_;
+    const Expr& expr_;
+    uint64_t max_index_;
+    std::vector<int32_t> rel_parent_;  // nearest RelEval ancestor per node, -1 for none
+    std::vector<uint64_t> target_;     // per RelEval node: its target index for this eval
+    std::vector<uint8_t> in_range_;    // per RelEval node: target (and every target above) in 0..max
+    std::vector<ValueCursor> cursors_; // per Signal node
+    std::vector<SignalValue> stack_;
+};
+
+SignalValue eval(const Trace& trace, const Expr& expr, uint64_t index);
+bool eval_bool(const Trace& trace, const Expr& expr, uint64_t index);
+
+}  // namespace wq

@@ -1,0 +1,35 @@
+// Condition search: the time indices at which a tree is true.
+//
+// A tree's value can change only at an index where one of its Signal leaves
+// changes (shifted by the RelEval offsets above it), or where a RelEval
+// target enters or leaves 0..max_index. The searches evaluate the tree at
+// those indices only and extend each answer over the run up to the next one,
+// so their cost follows the number of changes, not of time stamps.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "expr.hpp"
+
+namespace wq {
+
+// Indices [begin, end) where the tree holds.
+struct IndexRun {
+    uint64_t begin, end;
+};
+
+// The ascending indices where the tree's value may change, starting with 0,
+// all within 0..max_index.
+std::vector<uint64_t> change_indices(const Trace& trace, const Expr& expr);
+
+// Runs of indices in 0..max_index where eval_bool is true, ascending and
+// disjoint; serially or on the oneTBB pool.
+std::vector<IndexRun> find_runs(const Trace& trace, const Expr& expr);
+std::vector<IndexRun> parallel_find_runs(const Trace& trace, const Expr& expr);
+
+std::vector<uint64_t> find(const Trace& trace, const Expr& expr);
+std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr);
+uint64_t parallel_count(const Trace& trace, const Expr& expr);
+
+}  // namespace wq
