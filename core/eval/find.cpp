@@ -17,14 +17,6 @@ std::vector<uint64_t> merge_unique(const std::vector<uint64_t>& a, const std::ve
     return out;
 }
 
-// Appends `i - shift` for every i in `points` that lands in 0..max.
-void add_shifted(std::vector<uint64_t>& out, const uint32_t* points, size_t n, __int128 shift, uint64_t max) {
-    for (size_t k = 0; k < n; ++k) {
-        __int128 i = static_cast<__int128>(points[k]) - shift;
-        if (i >= 0 && i <= static_cast<__int128>(max)) out.push_back(static_cast<uint64_t>(i));
-    }
-}
-
 void add_if_in_range(std::vector<uint64_t>& out, __int128 i, uint64_t max) {
     if (i >= 0 && i <= static_cast<__int128>(max)) out.push_back(static_cast<uint64_t>(i));
 }
@@ -47,9 +39,7 @@ void scan(const Trace& trace, const Expr& expr, const std::vector<uint64_t>& poi
 
 std::vector<uint64_t> expand(const std::vector<IndexRun>& runs) {
     std::vector<uint64_t> out;
-    size_t n = 0;
-    for (const auto& r : runs) n += r.end - r.begin;
-    out.reserve(n);
+    out.reserve(run_length(runs));
     for (const auto& r : runs)
         for (uint64_t i = r.begin; i < r.end; ++i) out.push_back(i);
     return out;
@@ -87,7 +77,7 @@ std::vector<uint64_t> change_indices(const Trace& trace, const Expr& expr) {
     for (const auto& [column, s] : leaves) {
         std::vector<uint64_t> moved;
         moved.reserve(column->size());
-        add_shifted(moved, column->times.data(), column->size(), s, max);
+        for (uint32_t t : column->times) add_if_in_range(moved, static_cast<__int128>(t) - s, max);
         points = merge_unique(points, moved);
     }
     return points;
@@ -121,9 +111,11 @@ std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr) {
     return expand(parallel_find_runs(trace, expr));
 }
 
-uint64_t parallel_count(const Trace& trace, const Expr& expr) {
+uint64_t parallel_count(const Trace& trace, const Expr& expr) { return run_length(parallel_find_runs(trace, expr)); }
+
+uint64_t run_length(const std::vector<IndexRun>& runs) {
     uint64_t n = 0;
-    for (const auto& r : parallel_find_runs(trace, expr)) n += r.end - r.begin;
+    for (const auto& r : runs) n += r.end - r.begin;
     return n;
 }
 

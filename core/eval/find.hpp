@@ -19,6 +19,9 @@ struct IndexRun {
     uint64_t begin, end;
 };
 
+// Number of indices the runs cover.
+uint64_t run_length(const std::vector<IndexRun>& runs);
+
 // The ascending indices where the tree's value may change, starting with 0,
 // all within 0..max_index.
 std::vector<uint64_t> change_indices(const Trace& trace, const Expr& expr);

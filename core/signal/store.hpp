@@ -57,11 +57,6 @@ public:
     // Indices at or past `length` read as Missing.
     void set_length(uint64_t length) { length_ = length; }
     uint64_t length() const { return length_; }
-    // Makes room for ids 0 .. count-1.
-    void reserve_signals(size_t count) {
-        if (count > columns_.size()) columns_.resize(count);
-    }
-    size_t signal_count() const { return columns_.size(); }
 
     // Stores `value` for `id` from `index` on. `index` is never below the
     // index of an earlier call for the same id; a second call at the same

@@ -17,25 +17,27 @@ PyTypeObject* g_expr_type = nullptr;
 const Expr& tree_of(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->tree; }
 
 PyObject* new_expr(Expr tree) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_expr_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_expr_type, 0);
+    PyObject* obj = alloc_instance(g_expr_type);
     if (!obj) return nullptr;
     new (&reinterpret_cast<ExprObject*>(obj)->tree) Expr(std::move(tree));
     return obj;
 }
 
 void expr_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<ExprObject*>(self)->tree.~Expr();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 ExprNode node_of(ExprKind kind) {
     ExprNode n;
     n.kind = kind;
     return n;
+}
+
+PyObject* const_leaf(SignalValue value) {
+    ExprNode n = node_of(ExprKind::Const);
+    n.value = std::move(value);
+    return new_expr(make_leaf(std::move(n)));
 }
 
 // --- static builders -------------------------------------------------------
@@ -53,9 +55,7 @@ PyObject* const_int(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     uint64_t v;
     if (!bind_args("const_int", args, nargs, kwnames, {"val"}, obj) || !arg_u64("const_int", "val", obj[0], v))
         return nullptr;
-    ExprNode n = node_of(ExprKind::Const);
-    n.value = v;
-    return new_expr(make_leaf(std::move(n)));
+    return const_leaf(v);
 }
 
 PyObject* const_float(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -64,9 +64,7 @@ PyObject* const_float(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!bind_args("const_float", args, nargs, kwnames, {"val"}, obj) ||
         !arg_double("const_float", "val", obj[0], v))
         return nullptr;
-    ExprNode n = node_of(ExprKind::Const);
-    n.value = v;
-    return new_expr(make_leaf(std::move(n)));
+    return const_leaf(v);
 }
 
 PyObject* const_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -74,9 +72,7 @@ PyObject* const_str(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::string_view v;
     if (!bind_args("const_str", args, nargs, kwnames, {"val"}, obj) || !arg_str("const_str", "val", obj[0], v))
         return nullptr;
-    ExprNode n = node_of(ExprKind::Const);
-    n.value = Text{std::string(v)};
-    return new_expr(make_leaf(std::move(n)));
+    return const_leaf(Text{std::string(v)});
 }
 
 PyObject* always_true(PyObject*, PyObject*) { return new_expr(make_leaf(node_of(ExprKind::AlwaysTrue))); }
@@ -176,22 +172,12 @@ PyType_Spec expr_spec = {
 
 const Expr* expr_arg(const char* method, const char* name, PyObject* obj) {
     if (!PyObject_TypeCheck(obj, g_expr_type)) {
-        PyObject* type_name = PyType_GetName(Py_TYPE(obj));
-        if (type_name) {
-            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be PyExpr, not %U", method, name, type_name);
-            Py_DECREF(type_name);
-        }
+        wrong_type(method, name, "PyExpr", obj);
         return nullptr;
     }
     return &tree_of(obj);
 }
 
-PyObject* make_expr_type(PyObject*) {
-    PyObject* type = PyType_FromSpec(&expr_spec);
-    if (!type) return nullptr;
-    Py_XDECREF(reinterpret_cast<PyObject*>(g_expr_type));
-    g_expr_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-    return type;
-}
+PyObject* make_expr_type(PyObject*) { return make_class(&expr_spec, g_expr_type); }
 
 }  // namespace wq::py

@@ -49,7 +49,7 @@ bool bind_args(const char* method, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
-static bool wrong_type(const char* method, const char* name, const char* expected, PyObject* obj) {
+bool wrong_type(const char* method, const char* name, const char* expected, PyObject* obj) {
     PyObject* type_name = PyType_GetName(Py_TYPE(obj));
     if (!type_name) return false;
     PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", method, name, expected, type_name);
@@ -116,6 +116,26 @@ bool arg_double(const char* method, const char* name, PyObject* obj, double& out
     if (!PyFloat_Check(obj) && !PyLong_Check(obj)) return wrong_type(method, name, "float", obj);
     out = PyFloat_AsDouble(obj);
     return !(out == -1.0 && PyErr_Occurred());
+}
+
+PyObject* make_class(PyType_Spec* spec, PyTypeObject*& keep) {
+    PyObject* type = PyType_FromSpec(spec);
+    if (!type) return nullptr;
+    Py_XDECREF(reinterpret_cast<PyObject*>(keep));
+    keep = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    return type;
+}
+
+PyObject* alloc_instance(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return alloc(type, 0);
+}
+
+void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);  // heap types are referenced by their instances
 }
 
 PyObject* str_to_py(std::string_view s) {

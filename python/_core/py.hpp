@@ -31,6 +31,17 @@ bool arg_i64(const char* method, const char* name, PyObject* obj, int64_t& out);
 bool arg_u32(const char* method, const char* name, PyObject* obj, uint32_t& out);
 bool arg_double(const char* method, const char* name, PyObject* obj, double& out);
 
+// Raises TypeError "<method>() argument '<name>' must be <expected>, not <type>"; returns false.
+bool wrong_type(const char* method, const char* name, const char* expected, PyObject* obj);
+
+// Creates a class from `spec` and keeps a reference in `keep`, for the
+// static methods, which receive no class.
+PyObject* make_class(PyType_Spec* spec, PyTypeObject*& keep);
+// A new, uninitialised instance of a class made by make_class.
+PyObject* alloc_instance(PyTypeObject* type);
+// Frees an instance whose fields are already destroyed (the tp_dealloc tail).
+void free_instance(PyObject* self);
+
 // A SignalValue as a Python object: Int and the low word of Wide as int,
 // Real as float, Text as str, Logic and Missing as None.
 PyObject* value_to_py(const SignalValue& value);

@@ -17,19 +17,15 @@ PyTypeObject* g_trace_type = nullptr;
 const Trace& trace_of(PyObject* self) { return *reinterpret_cast<TraceObject*>(self)->trace; }
 
 PyObject* new_trace_object(std::shared_ptr<const Trace> trace) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_trace_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_trace_type, 0);
+    PyObject* obj = alloc_instance(g_trace_type);
     if (!obj) return nullptr;
     new (&reinterpret_cast<TraceObject*>(obj)->trace) std::shared_ptr<const Trace>(std::move(trace));
     return obj;
 }
 
 void trace_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<TraceObject*>(self)->trace.~shared_ptr();
-    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_fn(self);
-    Py_DECREF(type);
+    free_instance(self);
 }
 
 // Runs a reader with the interpreter released (it touches no Python object)
@@ -200,9 +196,7 @@ const Expr* expr_only_arg(const char* method, PyObject* const* args, Py_ssize_t 
 
 // A list of every index of the runs.
 PyObject* runs_to_list(const std::vector<IndexRun>& runs) {
-    uint64_t n = 0;
-    for (const auto& r : runs) n += r.end - r.begin;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(run_length(runs)));
     if (!list) return nullptr;
     Py_ssize_t pos = 0;
     for (const auto& r : runs) {
@@ -244,10 +238,7 @@ PyObject* parallel_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* parallel_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Expr* expr = expr_only_arg("parallel_count", args, nargs, kwnames);
     if (!expr) return nullptr;
-    uint64_t n = 0;
-    for (const auto& r : search_released([&] { return parallel_find_runs(trace_of(self), *expr); }))
-        n += r.end - r.begin;
-    return u64_to_py(n);
+    return u64_to_py(run_length(search_released([&] { return parallel_find_runs(trace_of(self), *expr); })));
 }
 
 // Parses (expr, index) for the two single-index evaluations.
@@ -345,7 +336,7 @@ PyObject* find_with_values(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return out;
 }
 
-#define FAST(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+#define FAST(name) as_cfunction(name)
 #define KW (METH_FASTCALL | METH_KEYWORDS)
 
 PyMethodDef trace_methods[] = {
@@ -389,12 +380,6 @@ PyType_Spec trace_spec = {
 
 }  // namespace
 
-PyObject* make_trace_type(PyObject*) {
-    PyObject* type = PyType_FromSpec(&trace_spec);
-    if (!type) return nullptr;
-    Py_XDECREF(reinterpret_cast<PyObject*>(g_trace_type));
-    g_trace_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
-    return type;
-}
+PyObject* make_trace_type(PyObject*) { return make_class(&trace_spec, g_trace_type); }
 
 }  // namespace wq::py
