@@ -1,7 +1,6 @@
 #include "store.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace wq {
 

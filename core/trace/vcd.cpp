@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
