@@ -169,20 +169,46 @@ def test_search_cost_follows_changes():
 
 
 def test_deep_trees_build_copy_evaluate_and_free():
-    # Trees are flat arrays, so depth costs no C stack; building by wrapping
-    # copies the growing tree each time, which bounds the depth tried here.
-    deep = E.signal(0)
-    for _ in range(10_000):
-        deep = deep.not_()
-    wide = E.always_true()
-    for _ in range(2_000):
-        wide = wide.and_(E.always_true())
-    t = PyTrace.from_vcd_string("$var wire 1 ! a $end\n#0\n1!\n#1\n0!\n")
-    assert t.find(deep) == [0]  # an even number of nots
-    assert t.parallel_count(wide) == 2
-    both = deep.and_(deep)
-    assert t.find(both) == [0]
-    del deep, both
+    # Built, searched and freed on a thread with a small C stack, so any
+    # recursion over the depth would crash the test run.
+    results = {}
+
+    def work():
+        deep = E.signal(0)
+        for _ in range(200_000):
+            deep = deep.not_()
+        left = right = E.always_true()
+        for k in range(200_000):
+            left = left.and_(E.signal(0).rel_eval(-(k % 3)))
+            right = E.always_true().and_(right)
+        t = PyTrace.from_vcd_string("$var wire 1 ! a $end\n#0\n1!\n#1\n0!\n#2\n1!\n")
+        both = deep.and_(deep)
+        results["deep"] = t.find(deep), t.parallel_find(both)  # an even number of nots
+        results["left"] = t.find(left)  # a at k, k-1 and k-2 all true: never
+        results["right"] = t.parallel_count(right), t.eval_expr(right, 1)
+        del deep, both, left, right
+
+    previous = threading.stack_size(512 * 1024)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    assert results == {"deep": ([0, 2], [0, 2]), "left": [], "right": (3, 1)}
+
+
+def test_shared_operands_expanded_past_the_limit_raise_memory_error():
+    doubled = E.signal(0)
+    for _ in range(40):
+        doubled = doubled.or_(doubled)  # 2^41 - 1 nodes once copied out
+    t = PyTrace.from_vcd_string("$var wire 1 ! a $end\n#0\n1!\n")
+    with pytest.raises(MemoryError, match="find"):
+        t.find(doubled)
+    smaller = E.signal(0)
+    for _ in range(10):
+        smaller = smaller.or_(smaller)
+    assert t.find(smaller) == [0]
 
 
 def test_builders_signatures_and_errors():

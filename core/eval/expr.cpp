@@ -1,6 +1,6 @@
 #include "expr.hpp"
 
-#include <cstring>
+#include <functional>
 
 namespace wq {
 
@@ -36,27 +36,64 @@ std::vector<int32_t> expr_parents(const Expr& expr) {
     return parent;
 }
 
-Expr make_leaf(ExprNode node) {
-    Expr e;
-    e.nodes.push_back(std::move(node));
-    return e;
+ExprTree::ExprTree(ExprNode n, ExprRef l, ExprRef r) : node(std::move(n)), left(std::move(l)), right(std::move(r)) {
+    for (const ExprRef& child : {std::cref(left), std::cref(right)})
+        if (child) size = child->size > UINT64_MAX - size ? UINT64_MAX : size + child->size;
 }
 
-Expr make_unary(ExprNode node, const Expr& operand) {
-    Expr e;
-    e.nodes.reserve(operand.nodes.size() + 1);
-    e.nodes = operand.nodes;
-    e.nodes.push_back(std::move(node));
-    return e;
+ExprTree::~ExprTree() {
+    // Children owned by nobody else are detached onto a list, and theirs in
+    // turn, so each node is destroyed with no children left to free. A child
+    // that is still shared is only released.
+    std::vector<ExprRef> pending;
+    auto detach = [&pending](ExprRef& child) {
+        if (child && child.use_count() == 1) pending.push_back(std::move(child));
+    };
+    detach(left);
+    detach(right);
+    while (!pending.empty()) {
+        ExprRef sole = std::move(pending.back());
+        pending.pop_back();
+        // Sole ownership makes the node ours to change: nobody else can see it.
+        auto& node = const_cast<ExprTree&>(*sole);
+        detach(node.left);
+        detach(node.right);
+    }
 }
 
-Expr make_binary(ExprNode node, const Expr& left, const Expr& right) {
-    Expr e;
-    e.nodes.reserve(left.nodes.size() + right.nodes.size() + 1);
-    e.nodes.insert(e.nodes.end(), left.nodes.begin(), left.nodes.end());
-    e.nodes.insert(e.nodes.end(), right.nodes.begin(), right.nodes.end());
-    e.nodes.push_back(std::move(node));
-    return e;
+ExprRef make_leaf(ExprNode node) { return std::make_shared<const ExprTree>(std::move(node), nullptr, nullptr); }
+
+ExprRef make_unary(ExprNode node, ExprRef operand) {
+    return std::make_shared<const ExprTree>(std::move(node), std::move(operand), nullptr);
+}
+
+ExprRef make_binary(ExprNode node, ExprRef left, ExprRef right) {
+    return std::make_shared<const ExprTree>(std::move(node), std::move(left), std::move(right));
+}
+
+std::optional<Expr> flatten(const ExprTree& tree) {
+    if (tree.size > kMaxFlatNodes) return std::nullopt;
+    Expr flat;
+    flat.nodes.reserve(tree.size);
+    // Post-order with an explicit stack: a node is emitted once both of its
+    // children have been.
+    struct Visit {
+        const ExprTree* tree;
+        bool children_done;
+    };
+    std::vector<Visit> stack{{&tree, false}};
+    while (!stack.empty()) {
+        Visit v = stack.back();
+        stack.pop_back();
+        if (v.children_done) {
+            flat.nodes.push_back(v.tree->node);
+            continue;
+        }
+        stack.push_back({v.tree, true});
+        if (v.tree->right) stack.push_back({v.tree->right.get(), false});
+        if (v.tree->left) stack.push_back({v.tree->left.get(), false});
+    }
+    return flat;
 }
 
 bool truthy(const SignalValue& v) {

@@ -1,14 +1,18 @@
 // Expression trees over signals and constants, and their evaluation at one
 // time index of a trace.
 //
-// A tree is stored flat, in post-order: every node follows the nodes of its
-// children, `left` subtree before `right`. Copying, building and freeing a
-// tree are therefore plain vector operations with no recursion, and a tree
-// 200,000 levels deep is as safe as a flat one. Evaluation walks the array
-// once with a stack of values.
+// Builders make `ExprTree` nodes, which share their operands instead of
+// copying them: wrapping a tree costs O(1) however deep it is, and since no
+// node changes after it is made, sharing is invisible to callers. Evaluation
+// and search use `Expr`, the same tree stored flat in post-order (every node
+// follows the nodes of its children, `left` subtree before `right`), made
+// once per call by `flatten`. Nothing here recurses over a tree's depth, so
+// a tree 200,000 levels deep is as safe as a flat one.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "../trace/trace.hpp"
@@ -38,12 +42,35 @@ struct Expr {
 // The parent of every node, -1 for the root.
 std::vector<int32_t> expr_parents(const Expr& expr);
 
+struct ExprTree;
+using ExprRef = std::shared_ptr<const ExprTree>;
+
+struct ExprTree {
+    ExprNode node;
+    ExprRef left, right;  // a unary node's operand is `left`
+    uint64_t size = 1;    // nodes of the flat form, saturating at 2^64 - 1
+
+    ExprTree(ExprNode n, ExprRef l, ExprRef r);
+    ExprTree(const ExprTree&) = delete;
+    ExprTree& operator=(const ExprTree&) = delete;
+    // Frees a chain of sole-owned descendants iteratively, not recursively.
+    ~ExprTree();
+};
+
 // A leaf of one node.
-Expr make_leaf(ExprNode node);
+ExprRef make_leaf(ExprNode node);
 // `node` over one operand (RelEval, Not, Slice, Signed, IsX, IsZ).
-Expr make_unary(ExprNode node, const Expr& operand);
+ExprRef make_unary(ExprNode node, ExprRef operand);
 // `node` over two operands; `left` is the receiver of the Python builder.
-Expr make_binary(ExprNode node, const Expr& left, const Expr& right);
+ExprRef make_binary(ExprNode node, ExprRef left, ExprRef right);
+
+// Largest flat form `flatten` makes. Shared operands are expanded, so a tree
+// built by doubling (`e = e.and_(e)`) grows past it after 24 steps.
+constexpr uint64_t kMaxFlatNodes = uint64_t{1} << 24;
+
+// The flat post-order form of a tree; nothing if it has more than
+// kMaxFlatNodes nodes.
+std::optional<Expr> flatten(const ExprTree& tree);
 
 // True/false of a value: non-zero Int, any non-zero Wide word, a 1 code in a
 // Logic, a Real other than 0.0 (NaN is true), a non-empty Text; never Missing.

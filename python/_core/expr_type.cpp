@@ -8,23 +8,23 @@ namespace {
 
 struct ExprObject {
     PyObject_HEAD
-    Expr tree;
+    ExprRef tree;
 };
 
 // The class object, kept for the static builders, which receive no class.
 PyTypeObject* g_expr_type = nullptr;
 
-const Expr& tree_of(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->tree; }
+const ExprRef& tree_of(PyObject* self) { return reinterpret_cast<ExprObject*>(self)->tree; }
 
-PyObject* new_expr(Expr tree) {
+PyObject* new_expr(ExprRef tree) {
     PyObject* obj = alloc_instance(g_expr_type);
     if (!obj) return nullptr;
-    new (&reinterpret_cast<ExprObject*>(obj)->tree) Expr(std::move(tree));
+    new (&reinterpret_cast<ExprObject*>(obj)->tree) ExprRef(std::move(tree));
     return obj;
 }
 
 void expr_dealloc(PyObject* self) {
-    reinterpret_cast<ExprObject*>(self)->tree.~Expr();
+    reinterpret_cast<ExprObject*>(self)->tree.~ExprRef();
     free_instance(self);
 }
 
@@ -117,7 +117,7 @@ PyObject* binary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     const char* method = BinaryName<K>::name;
     PyObject* obj[1];
     if (!bind_args(method, args, nargs, kwnames, {"other"}, obj)) return nullptr;
-    const Expr* other = expr_arg(method, "other", obj[0]);
+    const ExprRef* other = expr_arg(method, "other", obj[0]);
     if (!other) return nullptr;
     return new_expr(make_binary(node_of(K), tree_of(self), *other));
 }
@@ -170,12 +170,22 @@ PyType_Spec expr_spec = {
 
 }  // namespace
 
-const Expr* expr_arg(const char* method, const char* name, PyObject* obj) {
+const ExprRef* expr_arg(const char* method, const char* name, PyObject* obj) {
     if (!PyObject_TypeCheck(obj, g_expr_type)) {
         wrong_type(method, name, "PyExpr", obj);
         return nullptr;
     }
     return &tree_of(obj);
+}
+
+std::optional<Expr> flat_expr_arg(const char* method, const char* name, PyObject* obj) {
+    const ExprRef* tree = expr_arg(method, name, obj);
+    if (!tree) return std::nullopt;
+    std::optional<Expr> flat = flatten(**tree);
+    if (!flat)
+        PyErr_Format(PyExc_MemoryError, "%s(): expression has more than %llu nodes once shared operands are copied out",
+                     method, static_cast<unsigned long long>(kMaxFlatNodes));
+    return flat;
 }
 
 PyObject* make_expr_type(PyObject*) { return make_class(&expr_spec, g_expr_type); }

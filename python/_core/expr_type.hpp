@@ -10,6 +10,10 @@ namespace wq::py {
 PyObject* make_expr_type(PyObject* module);
 
 // The tree of a PyExpr argument, or nullptr with TypeError naming it.
-const Expr* expr_arg(const char* method, const char* name, PyObject* obj);
+const ExprRef* expr_arg(const char* method, const char* name, PyObject* obj);
+
+// The flat form of a PyExpr argument, or nothing with TypeError naming it or
+// MemoryError for a tree too large to expand.
+std::optional<Expr> flat_expr_arg(const char* method, const char* name, PyObject* obj);
 
 }  // namespace wq::py

@@ -188,10 +188,10 @@ PyObject* signal_values_range(PyObject* self, PyObject* const* args, Py_ssize_t 
 // --- condition search ------------------------------------------------------
 
 // Parses the one PyExpr argument `expr`.
-const Expr* expr_only_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<Expr> expr_only_arg(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* obj[1];
-    if (!bind_args(method, args, nargs, kwnames, {"expr"}, obj)) return nullptr;
-    return expr_arg(method, "expr", obj[0]);
+    if (!bind_args(method, args, nargs, kwnames, {"expr"}, obj)) return std::nullopt;
+    return flat_expr_arg(method, "expr", obj[0]);
 }
 
 // A list of every index of the runs.
@@ -224,43 +224,43 @@ std::vector<IndexRun> search_released(Search&& search) {
 }
 
 PyObject* find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Expr* expr = expr_only_arg("find", args, nargs, kwnames);
+    std::optional<Expr> expr = expr_only_arg("find", args, nargs, kwnames);
     if (!expr) return nullptr;
     return runs_to_list(search_released([&] { return find_runs(trace_of(self), *expr); }));
 }
 
 PyObject* parallel_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Expr* expr = expr_only_arg("parallel_find", args, nargs, kwnames);
+    std::optional<Expr> expr = expr_only_arg("parallel_find", args, nargs, kwnames);
     if (!expr) return nullptr;
     return runs_to_list(search_released([&] { return parallel_find_runs(trace_of(self), *expr); }));
 }
 
 PyObject* parallel_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Expr* expr = expr_only_arg("parallel_count", args, nargs, kwnames);
+    std::optional<Expr> expr = expr_only_arg("parallel_count", args, nargs, kwnames);
     if (!expr) return nullptr;
     return u64_to_py(run_length(search_released([&] { return parallel_find_runs(trace_of(self), *expr); })));
 }
 
 // Parses (expr, index) for the two single-index evaluations.
-const Expr* expr_index_args(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                            uint64_t& index) {
+std::optional<Expr> expr_index_args(const char* method, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, uint64_t& index) {
     PyObject* obj[2];
-    if (!bind_args(method, args, nargs, kwnames, {"expr", "index"}, obj)) return nullptr;
-    const Expr* expr = expr_arg(method, "expr", obj[0]);
-    if (!expr || !arg_u64(method, "index", obj[1], index)) return nullptr;
+    if (!bind_args(method, args, nargs, kwnames, {"expr", "index"}, obj)) return std::nullopt;
+    std::optional<Expr> expr = flat_expr_arg(method, "expr", obj[0]);
+    if (!expr || !arg_u64(method, "index", obj[1], index)) return std::nullopt;
     return expr;
 }
 
 PyObject* eval_expr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     uint64_t index;
-    const Expr* expr = expr_index_args("eval_expr", args, nargs, kwnames, index);
+    std::optional<Expr> expr = expr_index_args("eval_expr", args, nargs, kwnames, index);
     if (!expr) return nullptr;
     return value_to_py(eval(trace_of(self), *expr, index));
 }
 
 PyObject* eval_expr_bool(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     uint64_t index;
-    const Expr* expr = expr_index_args("eval_expr_bool", args, nargs, kwnames, index);
+    std::optional<Expr> expr = expr_index_args("eval_expr_bool", args, nargs, kwnames, index);
     if (!expr) return nullptr;
     return PyBool_FromLong(eval_bool(trace_of(self), *expr, index));
 }
@@ -295,7 +295,7 @@ PyObject* find_with_values(PyObject* self, PyObject* const* args, Py_ssize_t nar
     const char* method = "find_with_values";
     PyObject* obj[2];
     if (!bind_args(method, args, nargs, kwnames, {"expr", "signal_names"}, obj)) return nullptr;
-    const Expr* expr = expr_arg(method, "expr", obj[0]);
+    std::optional<Expr> expr = flat_expr_arg(method, "expr", obj[0]);
     if (!expr) return nullptr;
     const Trace& trace = trace_of(self);
     std::vector<std::optional<uint64_t>> ids;
