@@ -21,8 +21,24 @@ CHANGE = st.one_of(
     st.builds(lambda n: f"b{n:b} $", st.integers(0, 255)),
     st.just("x$"),
 )
-STEP = st.lists(CHANGE, max_size=3).map(lambda cs: "\n".join(["#1"] + cs))
-TRACE = st.lists(STEP, max_size=14).map(lambda steps: HEADER + "\n".join(steps) + "\n")
+# 2-state changes only: every value is an Int, which searches evaluate in batches.
+CHANGE_2STATE = st.one_of(
+    st.builds(lambda v: f"{v}!", st.sampled_from("01")),
+    st.builds(lambda d: f"b{d} \"", st.text("01", min_size=1, max_size=4)),
+    st.builds(lambda n: f"b{n:b} $", st.integers(0, 255)),
+)
+
+
+def traces(change):
+    # A step is a few changes after a gap of unchanged time stamps; long gaps
+    # make searches merge change points instead of visiting every index.
+    step = st.tuples(st.sampled_from([1, 1, 1, 2, 7, 40]), st.lists(change, max_size=3))
+    return st.lists(step, max_size=14).map(
+        lambda steps: HEADER + "".join("#1\n" * gap + "".join(c + "\n" for c in cs) for gap, cs in steps))
+
+
+TRACE = traces(CHANGE)
+TRACE_2STATE = traces(CHANGE_2STATE)
 
 LEAF = st.one_of(
     st.builds(lambda i: ("signal", i), st.integers(0, 4)),
@@ -44,6 +60,12 @@ def extend(children):
 
 
 TREE = st.recursive(LEAF, extend, max_leaves=8)
+INT_LEAF = st.one_of(
+    st.builds(lambda i: ("signal", i), st.integers(0, 4)),
+    st.builds(lambda v: ("const", v), st.integers(0, 16) | st.sampled_from([2**64 - 1])),
+    st.just(("true",)),
+)
+INT_TREE = st.recursive(INT_LEAF, extend, max_leaves=8)
 BUILDERS = {"and": "and_", "or": "or_", "eq": "eq_", "neq": "neq", "gt": "gt_", "lt": "lt_", "gte": "gte",
             "lte": "lte", "add": "add", "sub": "sub", "bit_and": "bit_and", "bit_or": "bit_or", "bit_xor": "bit_xor"}
 
@@ -77,6 +99,16 @@ def same_py(a, b):
 @settings(max_examples=400, deadline=None)
 @given(TRACE, TREE)
 def test_search_matches_reference(text, tree):
+    check_against_reference(text, tree)
+
+
+@settings(max_examples=300, deadline=None)
+@given(TRACE_2STATE, INT_TREE)
+def test_2state_search_matches_reference(text, tree):
+    check_against_reference(text, tree)
+
+
+def check_against_reference(text, tree):
     trace = PyTrace.from_vcd_string(text)
     _, _, stamps, _, grid = reference_parse(text)
     m = max(len(stamps) - 1, 0)

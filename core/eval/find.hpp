@@ -4,7 +4,9 @@
 // changes (shifted by the RelEval offsets above it), or where a RelEval
 // target enters or leaves 0..max_index. The searches evaluate the tree at
 // those indices only and extend each answer over the run up to the next one,
-// so their cost follows the number of changes, not of time stamps.
+// so their cost follows the number of changes, not of time stamps. Where
+// changes are dense they evaluate every index instead, in batches (see
+// int_batch.hpp), and the parallel searches split the index range in chunks.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +23,6 @@ struct IndexRun {
 
 // Number of indices the runs cover.
 uint64_t run_length(const std::vector<IndexRun>& runs);
-
-// The ascending indices where the tree's value may change, starting with 0,
-// all within 0..max_index.
-std::vector<uint64_t> change_indices(const Trace& trace, const Expr& expr);
 
 // Runs of indices in 0..max_index where eval_bool is true, ascending and
 // disjoint; serially or on the oneTBB pool.

@@ -238,7 +238,11 @@ PyObject* parallel_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* parallel_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::optional<Expr> expr = expr_only_arg("parallel_count", args, nargs, kwnames);
     if (!expr) return nullptr;
-    return u64_to_py(run_length(search_released([&] { return parallel_find_runs(trace_of(self), *expr); })));
+    uint64_t count;
+    Py_BEGIN_ALLOW_THREADS
+    count = wq::parallel_count(trace_of(self), *expr);
+    Py_END_ALLOW_THREADS
+    return u64_to_py(count);
 }
 
 // Parses (expr, index) for the two single-index evaluations.
