@@ -218,7 +218,7 @@ SignalValue Evaluator::eval(uint64_t index) {
                 stack_.push_back(node.value);
                 break;
             case ExprKind::AlwaysTrue:
-                stack_.push_back(uint64_t{1});
+                stack_.emplace_back(std::in_place_type<uint64_t>, uint64_t{1});
                 break;
             case ExprKind::RelEval:
                 if (!in_range_[i]) stack_.back() = Missing{};
