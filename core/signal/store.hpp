@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "value.hpp"
@@ -79,6 +80,16 @@ public:
     // The column of `id`, or nullptr when it never had a value.
     const Column* column(uint64_t id) const {
         return id < columns_.size() && !columns_[id].times.empty() ? &columns_[id] : nullptr;
+    }
+    // Creates the columns of ids below n up front, so that threads can then
+    // record into different columns at once.
+    void add_columns(size_t n) {
+        if (n > columns_.size()) columns_.resize(n);
+    }
+    // The last index recorded for `id`, or nothing before its first point.
+    std::optional<uint32_t> last_index(uint64_t id) const {
+        if (id >= columns_.size() || columns_[id].times.empty()) return std::nullopt;
+        return columns_[id].times.back();
     }
     // Releases spare capacity once loading is done.
     void shrink();

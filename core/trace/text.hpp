@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +12,9 @@ namespace wq {
 
 // True when [b, e) is well-formed UTF-8 (no overlong forms, no surrogates).
 bool utf8_valid(const char* b, const char* e);
+
+// The text with each ill-formed sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view text);
 
 inline bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../../core/eval/find.hpp"
+#include "../../core/trace/fst.hpp"
 #include "../../core/trace/vcd.hpp"
 #include "expr_type.hpp"
 
@@ -61,6 +62,10 @@ PyObject* path_loader(const char* method, PyObject* const* args, Py_ssize_t narg
 
 PyObject* from_vcd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return path_loader<vcd::from_file>("from_vcd", args, nargs, kwnames);
+}
+
+PyObject* from_fst(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return path_loader<fst::from_file>("from_fst", args, nargs, kwnames);
 }
 
 PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -346,6 +351,7 @@ PyObject* find_with_values(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyMethodDef trace_methods[] = {
     {"from_vcd", FAST(from_vcd), KW | METH_STATIC, "from_vcd(path)\n--\n\n"},
     {"from_vcd_string", FAST(from_vcd_string), KW | METH_STATIC, "from_vcd_string(data)\n--\n\n"},
+    {"from_fst", FAST(from_fst), KW | METH_STATIC, "from_fst(path)\n--\n\n"},
     {"signal_names", signal_names, METH_NOARGS, "signal_names($self)\n--\n\n"},
     {"scopes", scopes, METH_NOARGS, "scopes($self)\n--\n\n"},
     {"max_index", max_index, METH_NOARGS, "max_index($self)\n--\n\n"},
