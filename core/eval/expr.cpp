@@ -173,7 +173,7 @@ SignalValue slice(const SignalValue& v, uint32_t high, uint32_t low) {
 }  // namespace
 
 Evaluator::Evaluator(const Trace& trace, const Expr& expr)
-    : trace_(trace), expr_(expr), max_index_(trace.max_index()) {
+    : expr_(expr), max_index_(trace.max_index()) {
     const auto& nodes = expr.nodes;
     size_t n = nodes.size();
     std::vector<int32_t> parent = expr_parents(expr);

@@ -86,7 +86,6 @@ public:
     bool eval_bool(uint64_t index) { return truthy(eval(index)); }
 
 private:
-    const Trace& trace_;
     const Expr& expr_;
     uint64_t max_index_;
     std::vector<int32_t> rel_parent_;  // nearest RelEval ancestor per node, -1 for none

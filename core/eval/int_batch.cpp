@@ -131,7 +131,9 @@ IntBatchEvaluator::IntBatchEvaluator(const Trace& trace, const Expr& expr, const
 
 bool IntBatchEvaluator::read_leaf(const Leaf& leaf, const uint64_t* points, size_t n, uint64_t* val,
                                   uint8_t* miss) const {
-    auto [k0, k1] = leaf.column ? in_range(points, n, leaf.shift, length_) : std::pair<size_t, size_t>{0, 0};
+    // Plain variables, not a structured binding: the reader lambda below captures them.
+    std::pair<size_t, size_t> range = leaf.column ? in_range(points, n, leaf.shift, length_) : std::pair<size_t, size_t>{0, 0};
+    size_t k0 = range.first, k1 = range.second;
     if (k0 == k1) {
         std::fill(miss, miss + n, 1);
         return true;

@@ -202,6 +202,10 @@ public:
         return err ? os_error("Failed to open", path, err) : std::string();
     }
 
+    void view(const uint8_t* data, size_t size) {
+        data_ = data;
+        size_ = size;
+    }
     void replace(std::vector<uint8_t> bytes) {
         owned_ = std::move(bytes);
         data_ = owned_.data();
@@ -352,7 +356,7 @@ std::vector<uint32_t> read_geometry(const Layout& layout) {
 std::vector<uint8_t> hierarchy_bytes(const Layout& layout, const std::string& path) {
     if (!layout.hierarchy) {
         Image side;
-        if (!side.open(path + ".hier").empty())
+        if (path.empty() || !side.open(path + ".hier").empty())
             fail("The FST file is incomplete: hierarchy block is missing.");
         return std::vector<uint8_t>(side.data(), side.data() + side.size());
     }
@@ -761,9 +765,10 @@ SignalValue convert_value(std::string_view bytes) {
     return Text{utf8_lossy(bytes)};
 }
 
-LoadResult from_file(const std::string& path) {
-    Image image;
-    if (std::string err = image.open(path); !err.empty()) return load_error(std::move(err));
+namespace {
+
+// Loads the FST held by `image`; `path` locates a hierarchy side file.
+LoadResult load(Image& image, const std::string& path) {
     TraceRecord rec;
     const char* stage = "FST open: ";
     try {
@@ -795,6 +800,20 @@ LoadResult from_file(const std::string& path) {
         return load_error(std::string(stage) + "out of memory");
     }
     return loaded(std::move(rec));
+}
+
+}  // namespace
+
+LoadResult from_file(const std::string& path) {
+    Image image;
+    if (std::string err = image.open(path); !err.empty()) return load_error(std::move(err));
+    return load(image, path);
+}
+
+LoadResult from_bytes(const uint8_t* data, size_t size) {
+    Image image;
+    image.view(data, size);
+    return load(image, "");
 }
 
 }  // namespace wq::fst

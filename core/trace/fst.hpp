@@ -15,6 +15,8 @@
 // empty value is Missing.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,9 @@
 namespace wq::fst {
 
 LoadResult from_file(const std::string& path);
+
+// Loads an FST image held in memory (no hierarchy side file is looked for).
+LoadResult from_bytes(const uint8_t* data, size_t size);
 
 // The value of one FST bit string or text, by the rules above.
 SignalValue convert_value(std::string_view bytes);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/signal/store.hpp"
+#include "core/trace/fst.hpp"
 
 using namespace wq;
 
@@ -36,6 +37,18 @@ int main() {
         {"z\xC3\xA9", Logic{{3, 2}}},             // a non-ASCII character is one x code
     };
     for (const auto& c : bins) check(parse_binary_str(c.text) == c.want, std::string("parse_binary_str ") + c.text);
+
+    // FST values: x/z and the lower-case 9-state letters (and '-') make Logic;
+    // upper-case H, L, U, W alone do not, and such text stays Text.
+    const BinCase fst_values[] = {
+        {"", Missing{}}, {"10x1", Logic{{1, 0, 2, 1}}}, {"z", Logic{{3}}}, {"0101", uint64_t{5}},
+        {"Z1", Logic{{3, 1}}}, {"h", Logic{{2}}}, {"-", Logic{{2}}}, {"hello", Logic{{2, 2, 2, 2, 2}}},
+        {"1010", uint64_t{10}}, {"U", Text{"U"}}, {"H", Text{"H"}}, {"UUUU", Text{"UUUU"}}, {"?", Text{"?"}},
+        {"HX", Logic{{2, 2}}}, {"foo", Text{"foo"}}, {"a\xFF" "b", Text{"a\xEF\xBF\xBD" "b"}},
+        {"111111110000000000000000000000000000000000000000000000000000000000000001", uint64_t{1}},
+    };
+    for (const auto& c : fst_values)
+        check(fst::convert_value(c.text) == c.want, std::string("fst::convert_value ") + c.text);
 
     struct U64Case { const char* name; SignalValue value; std::optional<uint64_t> want; };
     const U64Case u64s[] = {
