@@ -6,12 +6,15 @@
 #include <cstdio>
 #include <string>
 
+#include "core/trace/fst.hpp"
 #include "core/trace/vcd.hpp"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         auto start = std::chrono::steady_clock::now();
-        wq::LoadResult r = wq::vcd::from_file(argv[i]);
+        std::string path = argv[i];
+        bool fst = path.size() > 4 && path.compare(path.size() - 4, 4, ".fst") == 0;
+        wq::LoadResult r = fst ? wq::fst::from_file(path) : wq::vcd::from_file(path);
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!r.trace) {
             std::printf("%s: %s\n", argv[i], r.error.c_str());

@@ -110,45 +110,20 @@ void SignalStore::drop_last(Column& c) {
     if (!c.tags.empty()) c.tags.pop_back();
 }
 
-void SignalStore::record(uint64_t id, uint32_t index, const SignalValue& value) {
-    ValueTag tag = tag_of(value);
-    if (tag == kInt) return record_int(id, index, std::get<uint64_t>(value));
-    Column& c = column_for(id);
+// A new value at the index of the column's last point replaces that point.
+size_t SignalStore::replace_last_at(Column& c, uint32_t index) {
     size_t n = c.size();
     if (n && c.times[n - 1] == index) {
         drop_last(c);
         --n;
     }
-    uint64_t word = 0;
-    switch (tag) {
-        case kReal:
-            std::memcpy(&word, &std::get<double>(value), 8);
-            break;
-        case kWide: {
-            const auto& w = std::get<Wide>(value).words;
-            word = put_payload(c.heap, static_cast<uint32_t>(w.size()), w.data(), w.size() * 8);
-            break;
-        }
-        case kLogic: {
-            // Four 2-bit codes to a byte, written straight into the heap.
-            const auto& codes = std::get<Logic>(value).codes;
-            word = put_payload(c.heap, static_cast<uint32_t>(codes.size()), nullptr, (codes.size() + 3) / 4);
-            uint8_t* packed = c.heap.data() + word + 4;
-            std::memset(packed, 0, (codes.size() + 3) / 4);
-            for (size_t i = 0; i < codes.size(); ++i)
-                packed[i / 4] |= static_cast<uint8_t>((codes[i] & 3) << (2 * (i % 4)));
-            break;
-        }
-        case kText: {
-            const auto& s = std::get<Text>(value).text;
-            word = put_payload(c.heap, static_cast<uint32_t>(s.size()), s.data(), s.size());
-            break;
-        }
-        default:
-            break;
-    }
-    // A value identical in representation to the one in force adds no point;
-    // Missing before the first point is already in force.
+    return n;
+}
+
+// Appends the point whose word (and heap payload, already written) is given,
+// unless it is identical in representation to the value in force; Missing
+// before the first point is already in force.
+void SignalStore::finish_point(Column& c, size_t n, uint32_t index, ValueTag tag, uint64_t word) {
     bool same;
     if (n == 0) {
         same = tag == kMissing;
@@ -167,6 +142,49 @@ void SignalStore::record(uint64_t id, uint32_t index, const SignalValue& value) 
         return;
     }
     append(c, index, tag, word);
+}
+
+void SignalStore::record(uint64_t id, uint32_t index, const SignalValue& value) {
+    switch (tag_of(value)) {
+        case kInt:
+            return record_int(id, index, std::get<uint64_t>(value));
+        case kLogic: {
+            const auto& codes = std::get<Logic>(value).codes;
+            return record_logic(id, index, codes.data(), codes.size());
+        }
+        case kText:
+            return record_text(id, index, std::get<Text>(value).text);
+        default:
+            break;
+    }
+    Column& c = column_for(id);
+    size_t n = replace_last_at(c, index);
+    uint64_t word = 0;
+    if (tag_of(value) == kReal) {
+        std::memcpy(&word, &std::get<double>(value), 8);
+    } else if (tag_of(value) == kWide) {
+        const auto& w = std::get<Wide>(value).words;
+        word = put_payload(c.heap, static_cast<uint32_t>(w.size()), w.data(), w.size() * 8);
+    }
+    finish_point(c, n, index, tag_of(value), word);
+}
+
+void SignalStore::record_logic(uint64_t id, uint32_t index, const uint8_t* codes, size_t count) {
+    Column& c = column_for(id);
+    size_t n = replace_last_at(c, index);
+    // Four 2-bit codes to a byte, written straight into the heap.
+    uint64_t word = put_payload(c.heap, static_cast<uint32_t>(count), nullptr, (count + 3) / 4);
+    uint8_t* packed = c.heap.data() + word + 4;
+    std::memset(packed, 0, (count + 3) / 4);
+    for (size_t i = 0; i < count; ++i) packed[i / 4] |= static_cast<uint8_t>((codes[i] & 3) << (2 * (i % 4)));
+    finish_point(c, n, index, kLogic, word);
+}
+
+void SignalStore::record_text(uint64_t id, uint32_t index, std::string_view text) {
+    Column& c = column_for(id);
+    size_t n = replace_last_at(c, index);
+    uint64_t word = put_payload(c.heap, static_cast<uint32_t>(text.size()), text.data(), text.size());
+    finish_point(c, n, index, kText, word);
 }
 
 SignalValue SignalStore::get(uint64_t id, uint64_t index) const {

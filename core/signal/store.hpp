@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "value.hpp"
@@ -63,6 +64,10 @@ public:
     // index of an earlier call for the same id; a second call at the same
     // index replaces the first. Unchanged values add no point.
     void record(uint64_t id, uint32_t index, const SignalValue& value);
+    // The same for a Logic value given as its codes, and for a Text value,
+    // without building a SignalValue.
+    void record_logic(uint64_t id, uint32_t index, const uint8_t* codes, size_t count);
+    void record_text(uint64_t id, uint32_t index, std::string_view text);
     // The same for an Int value, without building a SignalValue.
     void record_int(uint64_t id, uint32_t index, uint64_t value) {
         Column& c = column_for(id);
@@ -102,6 +107,8 @@ private:
         return columns_[id];
     }
     static void append(Column& c, uint32_t index, ValueTag tag, uint64_t word);
+    static size_t replace_last_at(Column& c, uint32_t index);
+    static void finish_point(Column& c, size_t n, uint32_t index, ValueTag tag, uint64_t word);
     static void drop_last(Column& c);
 
     std::vector<Column> columns_;

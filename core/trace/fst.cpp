@@ -398,6 +398,7 @@ Handles read_hierarchy(const std::vector<uint8_t>& bytes, TraceRecord& rec) {
     std::unordered_map<uint64_t, uint64_t> id_of_handle;  // handle - 1 -> id
     uint64_t handle_counter = 0, next_id = 0;
     std::string path;
+    rec.signals.reserve(bytes.size() / 16);  // a variable record takes at least a dozen bytes
     auto checked = [](std::string_view s) {
         if (!utf8_valid(s.data(), s.data() + s.size())) fail("failed to decode string");
         return s;
@@ -582,22 +583,75 @@ uint64_t packed_bits(const uint8_t* p, uint64_t bits) {
     return static_cast<uint64_t>(v >> pad);
 }
 
+// How convert_value reads a bit string or text.
+enum class CharsKind { kMissing, kLogic, kInt, kText };
+
+CharsKind classify(std::string_view bytes) {
+    if (bytes.empty()) return CharsKind::kMissing;
+    bool binary = true;
+    for (char c : bytes) {
+        switch (c) {
+            case 'X': case 'Z': case 'h': case 'l': case 'u': case 'w': case 'x': case 'z': case '-':
+                return CharsKind::kLogic;
+            default:
+                binary &= c == '0' || c == '1';
+        }
+    }
+    return binary ? CharsKind::kInt : CharsKind::kText;
+}
+
+uint8_t logic_code(char c) {
+    return c == '0' ? kLogic0 : c == '1' ? kLogic1 : (c == 'z' || c == 'Z') ? kLogicZ : kLogicX;
+}
+
+// The number a string of 0 and 1 spells, keeping its last 64 digits.
+uint64_t binary_value(std::string_view bytes) {
+    uint64_t v = 0;
+    for (char c : bytes.substr(bytes.size() > 64 ? bytes.size() - 64 : 0)) v = v << 1 | uint64_t(c == '1');
+    return v;
+}
+
 // What one decoding thread keeps between streams.
 struct Scratch {
     std::vector<uint8_t> stream;
+    std::vector<uint8_t> codes;
 };
 
 // Records the changes of one signal's stream into column `id`.
 class StreamDecoder {
 public:
     StreamDecoder(SignalStore& store, uint64_t id, uint32_t geometry, const std::vector<uint32_t>& index_of_time,
-                  bool swap_doubles)
-        : store_(store), id_(id), geometry_(geometry), index_of_time_(index_of_time), swap_(swap_doubles) {
+                  bool swap_doubles, Scratch& scratch)
+        : store_(store), id_(id), geometry_(geometry), index_of_time_(index_of_time), swap_(swap_doubles),
+          scratch_(scratch) {
         last_ = store.last_index(id).value_or(0);
     }
 
-    void put(uint32_t index, const SignalValue& v) { store_.record(id_, clamp(index), v); }
+    void put_real(uint32_t index, double v) { store_.record(id_, clamp(index), v); }
     void put_int(uint32_t index, uint64_t v) { store_.record_int(id_, clamp(index), v); }
+    // convert_value's rules, straight into the store.
+    void put_chars(uint32_t index, std::string_view bytes) {
+        index = clamp(index);
+        switch (classify(bytes)) {
+            case CharsKind::kMissing:
+                store_.record(id_, index, Missing{});
+                break;
+            case CharsKind::kInt:
+                store_.record_int(id_, index, binary_value(bytes));
+                break;
+            case CharsKind::kLogic:
+                scratch_.codes.resize(bytes.size());
+                for (size_t i = 0; i < bytes.size(); ++i) scratch_.codes[i] = logic_code(bytes[i]);
+                store_.record_logic(id_, index, scratch_.codes.data(), bytes.size());
+                break;
+            case CharsKind::kText:
+                if (utf8_valid(bytes.data(), bytes.data() + bytes.size()))
+                    store_.record_text(id_, index, bytes);
+                else
+                    store_.record_text(id_, index, utf8_lossy(bytes));
+                break;
+        }
+    }
 
     void decode(const uint8_t* data, size_t size) {
         Reader r{data, data + size};
@@ -611,32 +665,30 @@ public:
                 } else {
                     t += v >> 4;
                     static constexpr char kCodes[] = "xzhuwl-?";
-                    put(index_at(t), convert_value(std::string_view(&kCodes[(v >> 1) & 7], 1)));
+                    put_chars(index_at(t), std::string_view(&kCodes[(v >> 1) & 7], 1));
                 }
             } else if (geometry_ == kGeomReal) {
                 t += v >> 1;
                 if (v & 1) {
-                    put(index_at(t), read_double(r.take(8), swap_));
+                    put_real(index_at(t), read_double(r.take(8), swap_));
                 } else {
                     // Written through the bit packer: each bit is one byte of '0' or '1'.
                     uint8_t packed = r.u8(), bytes[8];
                     for (int k = 0; k < 8; ++k) bytes[k] = 0x30 | ((packed >> (7 - k)) & 1);
-                    put(index_at(t), read_double(bytes, swap_));
+                    put_real(index_at(t), read_double(bytes, swap_));
                 }
             } else if (geometry_ == kGeomText) {
                 t += v >> 1;
                 uint64_t n = r.varint();
                 const uint8_t* bytes = r.take(n);
-                if (!(v & 1))
-                    put(index_at(t),
-                        convert_value(std::string_view(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n))));
+                if (!(v & 1)) put_chars(index_at(t), std::string_view(reinterpret_cast<const char*>(bytes), n));
             } else {
                 t += v >> 1;
                 if (!(v & 1)) {
                     put_int(index_at(t), packed_bits(r.take((uint64_t{geometry_} + 7) / 8), geometry_));
                 } else {
                     const uint8_t* chars = r.take(geometry_);
-                    put(index_at(t), convert_value(std::string_view(reinterpret_cast<const char*>(chars), geometry_)));
+                    put_chars(index_at(t), std::string_view(reinterpret_cast<const char*>(chars), geometry_));
                 }
             }
         }
@@ -659,6 +711,7 @@ private:
     uint32_t geometry_;
     const std::vector<uint32_t>& index_of_time_;
     bool swap_;
+    Scratch& scratch_;
     uint32_t last_ = 0;
 };
 
@@ -708,14 +761,13 @@ void read_values(const Layout& layout, std::vector<BlockParts>& blocks,
                 bool has_stream = h < streams.size() && streams[h].length > 0;
                 bool has_frame = h < frame_at.size() && geometry[h] != kGeomText;
                 if (!has_stream && !has_frame) continue;
-                StreamDecoder decoder(rec.store, ids[h], geometry[h], index_of_time, layout.swap_doubles);
+                StreamDecoder decoder(rec.store, ids[h], geometry[h], index_of_time, layout.swap_doubles, s);
                 if (has_frame) {
                     const uint8_t* f = frame.data() + frame_at[h];
                     if (geometry[h] == kGeomReal)
-                        decoder.put(begin_index, read_double(f, layout.swap_doubles));
+                        decoder.put_real(begin_index, read_double(f, layout.swap_doubles));
                     else
-                        decoder.put(begin_index,
-                                    convert_value(std::string_view(reinterpret_cast<const char*>(f), geometry[h])));
+                        decoder.put_chars(begin_index, std::string_view(reinterpret_cast<const char*>(f), geometry[h]));
                 }
                 if (!has_stream) continue;
                 const Stream& st = streams[h];
@@ -738,29 +790,18 @@ void read_values(const Layout& layout, std::vector<BlockParts>& blocks,
 }  // namespace
 
 SignalValue convert_value(std::string_view bytes) {
-    if (bytes.empty()) return Missing{};
-    bool logic = false, binary = true;
-    for (char c : bytes) {
-        switch (c) {
-            case 'X': case 'Z': case 'h': case 'l': case 'u': case 'w': case 'x': case 'z': case '-':
-                logic = true;
-                break;
-            default:
-                break;
+    switch (classify(bytes)) {
+        case CharsKind::kMissing:
+            return Missing{};
+        case CharsKind::kInt:
+            return binary_value(bytes);
+        case CharsKind::kLogic: {
+            Logic out;
+            for (char c : bytes) out.codes.push_back(logic_code(c));
+            return out;
         }
-        binary &= c == '0' || c == '1';
-    }
-    if (logic) {
-        Logic out;
-        out.codes.reserve(bytes.size());
-        for (char c : bytes)
-            out.codes.push_back(c == '0' ? kLogic0 : c == '1' ? kLogic1 : (c == 'z' || c == 'Z') ? kLogicZ : kLogicX);
-        return out;
-    }
-    if (binary) {
-        uint64_t v = 0;
-        for (char c : bytes.substr(bytes.size() > 64 ? bytes.size() - 64 : 0)) v = v << 1 | uint64_t(c == '1');
-        return v;
+        case CharsKind::kText:
+            break;
     }
     return Text{utf8_lossy(bytes)};
 }
