@@ -93,6 +93,19 @@ def test_icarus_fst_matches_its_vcd(tmp_path, mode):
     assert fst.max_index() == 480
 
 
+@pytest.mark.skipif(not shutil.which("verilator"), reason="Verilator is not installed")
+def test_verilator_fst_matches_its_vcd(tmp_path):
+    traces = {}
+    for flag, name in [("--trace", "t.vcd"), ("--trace-fst", "t.fst")]:
+        subprocess.run(["verilator", "--binary", flag, "-j", "2", "-Mdir", str(tmp_path / name), "-o", "sim",
+                        str(DATA / "vl_design.v")], check=True, capture_output=True, cwd=tmp_path)
+        subprocess.run([str(tmp_path / name / "sim")], check=True, capture_output=True, cwd=tmp_path)
+        traces[name] = str((tmp_path / "trace.out").rename(tmp_path / name / "trace"))
+    fst = PyTrace.from_fst(traces["t.fst"])
+    assert_matches_vcd(fst, PyTrace.from_vcd(traces["t.vcd"]))
+    assert fst.max_index() == 200 and fst.signal_value("TOP.vl_design.level", 200) == 50.0
+
+
 # --- hand-built files ---------------------------------------------------------------
 
 def small_file(gen=8, alias=True):

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBIAN_PACKAGES=(g++ cmake make libtbb-dev zlib1g-dev liblz4-dev iverilog gtkwave)
+DEBIAN_PACKAGES=(g++ cmake make libtbb-dev zlib1g-dev liblz4-dev iverilog gtkwave verilator)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=()
