@@ -1,4 +1,4 @@
-"""python -m wavequery TRACE: a short summary of a VCD trace."""
+"""python -m wavequery TRACE: a short summary of a VCD or FST trace."""
 
 import argparse
 import sys
@@ -33,11 +33,12 @@ def summarize(trace, out=sys.stdout):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="wavequery", description="Summarize a VCD trace.")
-    parser.add_argument("trace", help="path of a VCD file")
+    parser = argparse.ArgumentParser(prog="wavequery", description="Summarize a VCD or FST trace.")
+    parser.add_argument("trace", help="path of a VCD file, or of an FST file (ending in .fst)")
     args = parser.parse_args(argv)
+    load = PyTrace.from_fst if args.trace.lower().endswith(".fst") else PyTrace.from_vcd
     try:
-        trace = PyTrace.from_vcd(args.trace)
+        trace = load(args.trace)
     except ValueError as err:
         print(f"wavequery: {err}", file=sys.stderr)
         return 2
