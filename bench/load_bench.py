@@ -20,12 +20,12 @@ from wavequery import PyTrace
 t = PyTrace.from_vcd(PATH) if PATH.endswith('.vcd') else PyTrace.from_fst(PATH)
 assert t.signal_names() is not None
 """,
-    # Touching var.signal makes pywellen decode that signal's values.
+    # Touching var.signal makes pywellen decode that signal's values; they are
+    # kept, as wavequery keeps every value it loads.
     "pywellen": """
 import pywellen
 w = pywellen.Waveform(PATH)
-for v in w.all_vars():
-    v.signal
+signals = [v.signal for v in w.all_vars()]
 """,
     "vcdvcd": """
 import vcdvcd

@@ -153,6 +153,18 @@ def test_blocks_share_boundary_times_and_repeat_times(tmp_path):
     assert t.signal_values_range("t.a", 0, 3) == [1, 1, 0]  # the last change at 10 wins
 
 
+def test_first_variable_of_a_name_wins(tmp_path):
+    # Two variables named t.a with their own handles: the second registers nothing.
+    records = fb.scope("t") + fb.var("a", 1) + fb.var("a", 1) + fb.var("b", 1) + fb.UPSCOPE
+    block = fb.value_block([0, 1], [fb.bit(0, 1), fb.bit(0, 0) + fb.bit(1, 1), fb.bit(1, 1)])
+    path = tmp_path / "d.fst"
+    path.write_bytes(fb.fst_file(records, [1, 1, 1], [block]))
+    t = PyTrace.from_fst(str(path))
+    assert t.signal_names() == ["t.a", "t.b"]
+    assert (t.signal_id("t.a"), t.signal_id("t.b")) == (0, 1)
+    assert t.signal_values_range("t.a", 0, 2) == [1, 1] and t.signal_values_range("t.b", 0, 2) == [None, 1]
+
+
 def test_file_without_changes_and_side_file_hierarchy(tmp_path):
     records = fb.scope("t") + fb.var("a", 4) + fb.UPSCOPE
     no_blocks = fb.header(max_handle=1, blocks=0) + fb.geometry([4]) + fb.hierarchy(records)
