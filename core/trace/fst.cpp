@@ -66,29 +66,32 @@ struct Reader {
         for (int i = 0; i < 8; ++i) v = v << 8 | q[i];
         return v;
     }
-    uint64_t varint() {
+    // The 7-bit groups of a LEB128 number, least significant first; `filled`
+    // gets the number of bits read and `last` the final byte.
+    uint64_t leb128(unsigned& filled, uint8_t& last) {
         uint64_t v = 0;
         for (unsigned i = 0; i < 10; ++i) {
             if (p == end) fail_io();
-            uint8_t b = *p++;
-            v |= uint64_t{b & 0x7Fu} << (7 * i);
-            if (!(b & 0x80)) return v;
-        }
-        fail("failed to read leb128 integer, more than the expected 64 bits");
-    }
-    int64_t svarint() {
-        uint64_t v = 0;
-        for (unsigned i = 0; i < 10; ++i) {
-            if (p == end) fail_io();
-            uint8_t b = *p++;
-            v |= uint64_t{b & 0x7Fu} << (7 * i);
-            if (!(b & 0x80)) {
-                unsigned filled = 7 * (i + 1);
-                if (filled < 64 && (b & 0x40)) v |= ~uint64_t{0} << filled;
-                return static_cast<int64_t>(v);
+            last = *p++;
+            v |= uint64_t{last & 0x7Fu} << (7 * i);
+            if (!(last & 0x80)) {
+                filled = 7 * (i + 1);
+                return v;
             }
         }
         fail("failed to read leb128 integer, more than the expected 64 bits");
+    }
+    uint64_t varint() {
+        unsigned filled;
+        uint8_t last;
+        return leb128(filled, last);
+    }
+    int64_t svarint() {
+        unsigned filled;
+        uint8_t last;
+        uint64_t v = leb128(filled, last);
+        if (filled < 64 && (last & 0x40)) v |= ~uint64_t{0} << filled;  // sign-extend
+        return static_cast<int64_t>(v);
     }
     std::string_view cstr() {
         const void* zero = std::memchr(p, 0, left());
