@@ -162,12 +162,7 @@ SignalValue binary(ExprKind kind, const SignalValue& a, const SignalValue& b) {
 SignalValue slice(const SignalValue& v, uint32_t high, uint32_t low) {
     auto n = to_u64(v);
     if (!n) return Missing{};
-    if (high < low) return uint64_t{0};
-    // A low of 64 or more shifts by low mod 64; the width wraps at 2^32.
-    uint32_t width = high - low + 1;
-    uint64_t r = *n >> (low % 64);
-    if (width < 64) r &= (uint64_t{1} << width) - 1;
-    return r;
+    return slice_bits(*n, high, low);
 }
 
 }  // namespace

@@ -72,6 +72,15 @@ constexpr uint64_t kMaxFlatNodes = uint64_t{1} << 24;
 // kMaxFlatNodes nodes.
 std::optional<Expr> flatten(const ExprTree& tree);
 
+// Bits high..low of a value: 0 when high < low; a low of 64 or more shifts
+// by low mod 64, and the width high - low + 1 wraps at 2^32.
+inline uint64_t slice_bits(uint64_t value, uint32_t high, uint32_t low) {
+    if (high < low) return 0;
+    uint32_t width = high - low + 1;
+    uint64_t r = value >> (low % 64);
+    return width < 64 ? r & ((uint64_t{1} << width) - 1) : r;
+}
+
 // True/false of a value: non-zero Int, any non-zero Wide word, a 1 code in a
 // Logic, a Real other than 0.0 (NaN is true), a non-empty Text; never Missing.
 bool truthy(const SignalValue& v);

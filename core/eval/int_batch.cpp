@@ -211,17 +211,9 @@ void IntBatchEvaluator::eval_bool(const uint64_t* points, size_t n, uint8_t* tru
                     }
                     has_miss_[slot] = 0;
                     break;
-                case ExprKind::Slice: {
-                    if (node.high < node.low) {
-                        std::fill(v, v + n, 0);
-                        break;
-                    }
-                    uint32_t width = node.high - node.low + 1;
-                    uint64_t mask = width < 64 ? (uint64_t{1} << width) - 1 : ~uint64_t{0};
-                    unsigned low = node.low % 64;
-                    for (size_t k = 0; k < n; ++k) v[k] = (v[k] >> low) & mask;
+                case ExprKind::Slice:
+                    for (size_t k = 0; k < n; ++k) v[k] = slice_bits(v[k], node.high, node.low);
                     break;
-                }
                 case ExprKind::IsX:  // an Int has no x bit; Missing counts as x
                     if (has_miss_[slot]) {
                         const uint8_t* __restrict m = miss(slot);

@@ -19,6 +19,7 @@
 // Int keeps its integer in the word, Real its IEEE bits, Missing 0.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -96,6 +97,12 @@ public:
         if (id >= columns_.size() || columns_[id].times.empty()) return std::nullopt;
         return columns_[id].times.back();
     }
+    // Calls f(begin, end, value) for each run of indices in [0, end) over
+    // which `id` keeps one stored value, in ascending order: the runs cover
+    // [0, end) exactly, Missing included. Neighbouring runs may hold values
+    // that compare equal (+0.0 and -0.0), never identical ones.
+    template <class F>
+    void for_each_run(uint64_t id, uint64_t end, F&& f) const;
     // Releases spare capacity once loading is done.
     void shrink();
     size_t change_count() const;
@@ -114,6 +121,21 @@ private:
     std::vector<Column> columns_;
     uint64_t length_ = 0;
 };
+
+template <class F>
+void SignalStore::for_each_run(uint64_t id, uint64_t end, F&& f) const {
+    const Column* c = column(id);
+    uint64_t stored_end = std::min(end, length_);  // values past the store's length are Missing
+    uint64_t at = 0;
+    size_t k = 0;
+    while (at < stored_end) {
+        uint64_t next = c && k < c->size() ? std::min<uint64_t>(c->times[k], stored_end) : stored_end;
+        if (next > at) f(at, next, k ? c->value(k - 1) : SignalValue{Missing{}});
+        at = std::max(at, next);
+        if (c && k < c->size() && c->times[k] <= at) ++k;
+    }
+    if (stored_end < end) f(stored_end, end, SignalValue{Missing{}});
+}
 
 // Reads one column at ascending indices in O(1) amortised per read; a read
 // below the previous one falls back to a binary search.

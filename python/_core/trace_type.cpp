@@ -15,8 +15,6 @@ namespace {
 // The class object, kept for the static loaders, which receive no class.
 PyTypeObject* g_trace_type = nullptr;
 
-const Trace& trace_of(PyObject* self) { return *reinterpret_cast<TraceObject*>(self)->trace; }
-
 PyObject* new_trace_object(std::shared_ptr<const Trace> trace) {
     PyObject* obj = alloc_instance(g_trace_type);
     if (!obj) return nullptr;
@@ -75,19 +73,6 @@ PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return load([&] { return vcd::parse(data); });
 }
 
-PyObject* str_list(const std::vector<std::string>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* s = str_to_py(items[i]);
-        if (!s) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
-    }
-    return list;
-}
 
 PyObject* signal_names(PyObject* self, PyObject*) { return str_list(trace_of(self).signal_names()); }
 PyObject* scopes(PyObject* self, PyObject*) { return str_list(trace_of(self).scopes()); }
@@ -361,6 +346,9 @@ PyMethodDef trace_methods[] = {
     {"signal_width", FAST(signal_width), KW, "signal_width($self, name)\n--\n\n"},
     {"signal_id", FAST(signal_id), KW, "signal_id($self, name)\n--\n\n"},
     {"signal_values_range", FAST(signal_values_range), KW, "signal_values_range($self, name, start, end)\n--\n\n"},
+    {"resolve", FAST(resolve), KW, "resolve($self, scope_name, short_name)\n--\n\n"},
+    {"local_signals", FAST(local_signals), KW, "local_signals($self, scope_name)\n--\n\n"},
+    {"local_scopes", FAST(local_scopes), KW, "local_scopes($self, scope_name)\n--\n\n"},
     {"find", FAST(find), KW, "find($self, expr)\n--\n\n"},
     {"parallel_find", FAST(parallel_find), KW,
      "parallel_find($self, expr)\n--\n\nFind matching indices by parallel iteration across all CPU cores (oneTBB work-stealing pool)."},
@@ -368,6 +356,27 @@ PyMethodDef trace_methods[] = {
      "parallel_count($self, expr)\n--\n\nCount matching indices by parallel iteration (oneTBB work-stealing pool)."},
     {"eval_expr", FAST(eval_expr), KW, "eval_expr($self, expr, index)\n--\n\n"},
     {"eval_expr_bool", FAST(eval_expr_bool), KW, "eval_expr_bool($self, expr, index)\n--\n\n"},
+    {"bit_slice_val", FAST(bit_slice_val), KW, "bit_slice_val($self, val, high, low)\n--\n\n"},
+    {"sign_extend_val", FAST(sign_extend_val), KW, "sign_extend_val($self, val, width)\n--\n\n"},
+    {"changed_at", FAST(changed_at), KW,
+     "changed_at($self, index)\n--\n\nGet all signals that changed value at a specific index.\n"
+     "Returns list of (name, old_value, new_value) tuples."},
+    {"changed_at_scope", FAST(changed_at_scope), KW,
+     "changed_at_scope($self, index, scope)\n--\n\nGet signals that changed at index within a scope."},
+    {"transitions", FAST(transitions), KW,
+     "transitions($self, name)\n--\n\nGet all transitions for a signal: [(index, old, new), ...]"},
+    {"find_signals_containing", FAST(find_signals_containing), KW,
+     "find_signals_containing($self, substring)\n--\n\nFind signals containing a substring (case-insensitive)."},
+    {"find_signals_glob", FAST(find_signals_glob), KW,
+     "find_signals_glob($self, pattern)\n--\n\nFind signals matching a glob pattern."},
+    {"snapshot", FAST(snapshot), KW,
+     "snapshot($self, index)\n--\n\nSnapshot: get all signal values at a specific index as a dict.\n"
+     "Uses signal_value_by_id for O(1) access per signal."},
+    {"snapshot_scope", FAST(snapshot_scope), KW,
+     "snapshot_scope($self, index, scope)\n--\n\nSnapshot within a scope.\n"
+     "Uses signal_value_by_id for O(1) access per signal."},
+    {"signal_stats", FAST(signal_stats), KW,
+     "signal_stats($self, name)\n--\n\nCompute stats for a signal: (min, max, sum, count, transitions, num_x, num_z)"},
     {"find_with_values", FAST(find_with_values), KW,
      "find_with_values($self, expr, signal_names)\n--\n\nFind with value extraction in one pass: returns list of (index, [values]) tuples.\n"
      "Resolves signal IDs once upfront, uses signal_value_by_id in the hot loop."},
@@ -389,6 +398,20 @@ PyType_Spec trace_spec = {
 };
 
 }  // namespace
+
+PyObject* str_list(const std::vector<std::string>& items) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* s = str_to_py(items[i]);
+        if (!s) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
+    }
+    return list;
+}
 
 PyObject* make_trace_type(PyObject*) { return make_class(&trace_spec, g_trace_type); }
 
