@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../../core/eval/find.hpp"
+#include "../../core/trace/fsdb.hpp"
 #include "../../core/trace/fst.hpp"
 #include "../../core/trace/vcd.hpp"
 #include "expr_type.hpp"
@@ -64,6 +65,10 @@ PyObject* from_vcd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* from_fst(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return path_loader<fst::from_file>("from_fst", args, nargs, kwnames);
+}
+
+PyObject* from_fsdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return path_loader<fsdb::from_file>("from_fsdb", args, nargs, kwnames);
 }
 
 PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -337,6 +342,7 @@ PyMethodDef trace_methods[] = {
     {"from_vcd", FAST(from_vcd), KW | METH_STATIC, "from_vcd(path)\n--\n\n"},
     {"from_vcd_string", FAST(from_vcd_string), KW | METH_STATIC, "from_vcd_string(data)\n--\n\n"},
     {"from_fst", FAST(from_fst), KW | METH_STATIC, "from_fst(path)\n--\n\n"},
+    {"from_fsdb", FAST(from_fsdb), KW | METH_STATIC, "from_fsdb(path)\n--\n\n"},
     {"signal_names", signal_names, METH_NOARGS, "signal_names($self)\n--\n\n"},
     {"scopes", scopes, METH_NOARGS, "scopes($self)\n--\n\n"},
     {"max_index", max_index, METH_NOARGS, "max_index($self)\n--\n\n"},
