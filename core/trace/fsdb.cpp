@@ -40,11 +40,7 @@ size_t find_bytes(const std::vector<uint8_t>& b, size_t from, size_t to, std::in
 
 struct Names {
     TraceRecord& rec;
-    void accept(const std::string& name) {
-        if (rec.signals.count(name)) return;
-        rec.signals.emplace(name, SignalInfo{rec.names.size(), 1});
-        rec.names.push_back(name);
-    }
+    void accept(const std::string& name) { accept_name(rec, name); }
 };
 
 // --- block features and classification ------------------------------------------

@@ -1,7 +1,5 @@
 #include "scan.hpp"
 
-#include "trace.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,13 @@
 #include <set>
 
 namespace wq {
+
+bool accept_name(TraceRecord& rec, std::string_view name) {
+    if (rec.signals.find(name) != rec.signals.end()) return false;
+    rec.signals.emplace(std::string(name), SignalInfo{rec.names.size(), 1});
+    rec.names.emplace_back(name);
+    return true;
+}
 
 std::string read_whole_file(const std::string& path, std::vector<uint8_t>& out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -54,16 +59,12 @@ bool identifier_char(uint8_t c) {
 
 bool part_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 
+bool parts_start_well(std::string_view s);
+
 bool is_identifier(std::string_view s) {
     for (char c : s)
         if (!identifier_char(static_cast<uint8_t>(c))) return false;
-    for (size_t start = 0;;) {
-        size_t dot = s.find('.', start);
-        std::string_view part = s.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
-        if (part.empty() || !part_start(part[0])) return false;
-        if (dot == std::string_view::npos) break;
-        start = dot + 1;
-    }
+    if (!parts_start_well(s)) return false;
     for (std::string_view banned : {".log", ".tcl", ".fsdb", "simv", "csrc", "daidir"})
         if (s.find(banned) != std::string_view::npos) return false;
     return true;
@@ -71,7 +72,12 @@ bool is_identifier(std::string_view s) {
 
 }  // namespace
 
-std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size) {
+namespace {
+
+// Runs of printable bytes (starting at 0x21..0x7E, continuing over
+// 0x20..0x7E) ended by a 0x00 inside the range, that `accept` takes.
+template <class Accept>
+std::vector<std::string> terminated_strings(const uint8_t* data, size_t size, Accept&& accept) {
     std::vector<std::string> out;
     size_t i = 0;
     while (i < size) {
@@ -83,11 +89,33 @@ std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size) {
         while (end < size && data[end] >= 0x20 && data[end] <= 0x7E) ++end;
         if (end < size && data[end] == 0) {
             std::string_view s(reinterpret_cast<const char*>(data + i), end - i);
-            if (is_identifier(s)) out.emplace_back(s);
+            if (accept(s)) out.emplace_back(s);
         }
         i = end + 1;
     }
     return out;
+}
+
+// Every "."-separated part is non-empty and begins with a letter or '_'.
+bool parts_start_well(std::string_view s) {
+    for (size_t start = 0;;) {
+        size_t dot = s.find('.', start);
+        if (dot == start || start >= s.size() || !part_start(s[start])) return false;
+        if (dot == std::string_view::npos) return true;
+        start = dot + 1;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size) {
+    return terminated_strings(data, size, is_identifier);
+}
+
+std::vector<std::string> extract_names(const uint8_t* data, size_t size) {
+    return terminated_strings(data, size, [](std::string_view s) {
+        return s.size() >= 2 && s.find_first_of("/{(@") == std::string_view::npos && parts_start_well(s);
+    });
 }
 
 namespace {

@@ -9,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "trace.hpp"
+
 namespace wq {
+
+// Adds `name` as the next signal (id = names so far, width 1) unless the
+// record has it; says whether it was added.
+bool accept_name(TraceRecord& rec, std::string_view name);
 
 // Reads the whole file into `out`; an empty string, or "Failed to read
 // <path>: <system text> (os error N)".
@@ -25,6 +31,12 @@ std::vector<std::string> derive_scopes(const std::vector<std::string>& names);
 // non-empty and begin with a letter or '_', and that names no tool file
 // (".log", ".tcl", ".fsdb", "simv", "csrc", "daidir").
 std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size);
+
+// The looser rule of the VPD and WLF readers: a run as above of at least two
+// characters, beginning with a letter or '_', without '/', '{', '(' or '@',
+// whose "."-separated parts are non-empty and begin with a letter or '_'
+// (blanks and other printable characters allowed inside).
+std::vector<std::string> extract_names(const uint8_t* data, size_t size);
 
 struct Inflated {
     std::vector<uint8_t> bytes;

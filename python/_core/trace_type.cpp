@@ -7,6 +7,8 @@
 #include "../../core/trace/fsdb.hpp"
 #include "../../core/trace/fst.hpp"
 #include "../../core/trace/vcd.hpp"
+#include "../../core/trace/vpd.hpp"
+#include "../../core/trace/wlf.hpp"
 #include "expr_type.hpp"
 
 namespace wq::py {
@@ -69,6 +71,14 @@ PyObject* from_fst(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* from_fsdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return path_loader<fsdb::from_file>("from_fsdb", args, nargs, kwnames);
+}
+
+PyObject* from_vpd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return path_loader<vpd::from_file>("from_vpd", args, nargs, kwnames);
+}
+
+PyObject* from_wlf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return path_loader<wlf::from_file>("from_wlf", args, nargs, kwnames);
 }
 
 PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -343,6 +353,8 @@ PyMethodDef trace_methods[] = {
     {"from_vcd_string", FAST(from_vcd_string), KW | METH_STATIC, "from_vcd_string(data)\n--\n\n"},
     {"from_fst", FAST(from_fst), KW | METH_STATIC, "from_fst(path)\n--\n\n"},
     {"from_fsdb", FAST(from_fsdb), KW | METH_STATIC, "from_fsdb(path)\n--\n\n"},
+    {"from_vpd", FAST(from_vpd), KW | METH_STATIC, "from_vpd(path)\n--\n\n"},
+    {"from_wlf", FAST(from_wlf), KW | METH_STATIC, "from_wlf(path)\n--\n\n"},
     {"signal_names", signal_names, METH_NOARGS, "signal_names($self)\n--\n\n"},
     {"scopes", scopes, METH_NOARGS, "scopes($self)\n--\n\n"},
     {"max_index", max_index, METH_NOARGS, "max_index($self)\n--\n\n"},
