@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <set>
 
 #include "scan.hpp"
 
@@ -280,47 +278,12 @@ size_t skip_varint(const std::vector<uint8_t>& b, size_t q) {
     return std::min(q + 1, b.size());
 }
 
-struct Entry {
-    uint64_t signal, time, value;
-};
-
-// Every signal's values as "the value from this time on" points. The grid the
-// decoding describes (each block sets values at times, fills time 0 with 0,
-// then carries values forward over every time known so far) is exactly what
-// these points give, read at the final time list: a block that writes a new
-// value at one time also pins the value in force at the next known time.
-using Points = std::map<uint64_t, uint64_t>;
+using Entry = TimedValues::Entry;
 
 struct Decoder {
     uint64_t signals;
-    std::vector<Points> points;          // per signal id
-    std::set<uint64_t> known_times{0};   // every time stamp so far
+    TimedValues values;
     uint64_t budget = kMaxEntries;
-
-    // One block's entries: set, pin the following old times, fill time 0.
-    void apply(const std::vector<Entry>& entries) {
-        std::map<uint64_t, std::map<uint64_t, uint64_t>> by_signal;  // signal -> time -> last value
-        for (const Entry& e : entries) by_signal[e.signal][e.time] = e.value;
-        for (auto& [signal, set] : by_signal) {
-            if (signal >= points.size()) points.resize(signal + 1);
-            Points& p = points[signal];
-            std::vector<std::pair<uint64_t, uint64_t>> pins;
-            for (auto [time, value] : set) {
-                auto next = known_times.upper_bound(time);
-                if (next == known_times.end() || set.count(*next)) continue;
-                auto after = p.upper_bound(time);
-                if (after != p.end() && after->first <= *next) continue;  // a point already holds it
-                auto at = p.upper_bound(*next);
-                if (at != p.begin()) pins.emplace_back(*next, std::prev(at)->second);
-            }
-            for (auto [time, value] : set) p[time] = value;
-            for (auto [time, value] : pins) p.emplace(time, value);
-        }
-        if (points.size() < signals) points.resize(signals);
-        for (uint64_t s = 0; s < signals; ++s)
-            if (points[s].empty() || points[s].begin()->first != 0) points[s].emplace(0, 0);
-        for (const Entry& e : entries) known_times.insert(e.time);
-    }
 
     void add(std::vector<Entry>& out, uint64_t signal, uint64_t time, uint64_t value) {
         if (budget == 0) return;
@@ -489,7 +452,7 @@ void Decoder::block(const std::vector<uint8_t>& b) {
             if (t > top) break;
         }
     }
-    apply(entries);
+    values.apply(entries, signals);
 }
 
 }  // namespace
@@ -497,17 +460,7 @@ void Decoder::block(const std::vector<uint8_t>& b) {
 void decode_value_blocks(const std::vector<std::vector<uint8_t>>& blocks, uint64_t signals, TraceRecord& rec) {
     Decoder d{signals, {}};
     for (const auto& b : blocks) d.block(b);
-    // Values follow their time stamps: indices are given once every time is known.
-    rec.timestamps.assign(d.known_times.begin(), d.known_times.end());
-    rec.store.set_length(rec.timestamps.size());
-    rec.store.add_columns(d.points.size());
-    for (uint64_t s = 0; s < d.points.size(); ++s) {
-        auto stamp = rec.timestamps.begin();
-        for (auto [time, value] : d.points[s]) {
-            stamp = std::lower_bound(stamp, rec.timestamps.end(), time);
-            rec.store.record_int(s, static_cast<uint32_t>(stamp - rec.timestamps.begin()), value);
-        }
-    }
+    d.values.write(rec);
 }
 
 LoadResult from_file(const std::string& path) {

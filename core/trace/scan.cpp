@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -155,6 +156,44 @@ std::optional<Inflated> try_zlib_decompress(const uint8_t* data, size_t size) {
     rc = inflate_into(data, size, scratch.get(), kSecond, produced, consumed);
     if ((rc != Z_STREAM_END && rc != Z_BUF_ERROR && rc != Z_OK) || produced == 0) return std::nullopt;
     return Inflated{{scratch.get(), scratch.get() + produced}, consumed};
+}
+
+void TimedValues::apply(const std::vector<Entry>& entries, uint64_t zero_fill, std::initializer_list<uint64_t> extra_times) {
+    std::map<uint64_t, std::map<uint64_t, uint64_t>> by_signal;  // signal -> time -> last value
+    for (const Entry& e : entries) by_signal[e.signal][e.time] = e.value;
+    for (auto& [signal, set] : by_signal) {
+        if (signal >= points_.size()) points_.resize(signal + 1);
+        auto& p = points_[signal];
+        std::vector<std::pair<uint64_t, uint64_t>> pins;
+        for (const auto& entry : set) {
+            auto next = known_times_.upper_bound(entry.first);
+            if (next == known_times_.end() || set.count(*next)) continue;
+            auto after = p.upper_bound(entry.first);
+            if (after != p.end() && after->first <= *next) continue;  // a point already holds it
+            auto at = p.upper_bound(*next);
+            if (at != p.begin()) pins.emplace_back(*next, std::prev(at)->second);
+        }
+        for (auto [time, value] : set) p[time] = value;
+        for (auto [time, value] : pins) p.emplace(time, value);
+    }
+    if (points_.size() < zero_fill) points_.resize(zero_fill);
+    for (uint64_t s = 0; s < zero_fill; ++s)
+        if (points_[s].empty() || points_[s].begin()->first != 0) points_[s].emplace(0, 0);
+    for (const Entry& e : entries) known_times_.insert(e.time);
+    known_times_.insert(extra_times.begin(), extra_times.end());
+}
+
+void TimedValues::write(TraceRecord& rec) const {
+    rec.timestamps.assign(known_times_.begin(), known_times_.end());
+    rec.store.set_length(rec.timestamps.size());
+    rec.store.add_columns(points_.size());
+    for (uint64_t s = 0; s < points_.size(); ++s) {
+        auto stamp = rec.timestamps.begin();
+        for (auto [time, value] : points_[s]) {
+            stamp = std::lower_bound(stamp, rec.timestamps.end(), time);
+            rec.store.record_int(s, static_cast<uint32_t>(stamp - rec.timestamps.begin()), value);
+        }
+    }
 }
 
 }  // namespace wq

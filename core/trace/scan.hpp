@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,5 +49,29 @@ struct Inflated {
 // first, and when the stream does not end there, again into 4 MiB, keeping
 // what an incomplete stream gave. Nothing on corrupt data or empty output.
 std::optional<Inflated> try_zlib_decompress(const uint8_t* data, size_t size);
+
+// Signal values as the scanning readers describe them: in batches (a block,
+// a file), each batch sets values at times (a later entry for the same signal
+// and time wins), gives time 0 the value 0 where a signal has none, and
+// carries every value forward over all times known so far. Values follow
+// their times: indices are given only once every time is known, so a later
+// batch that adds earlier times moves nothing to the wrong index.
+class TimedValues {
+public:
+    struct Entry {
+        uint64_t signal, time, value;
+    };
+    // One batch; signals below `zero_fill` get 0 at time 0 if they have no value there.
+    void apply(const std::vector<Entry>& entries, uint64_t zero_fill, std::initializer_list<uint64_t> extra_times = {});
+    // The times, ascending, as the record's time stamps, and the values into its store.
+    void write(TraceRecord& rec) const;
+
+private:
+    // Per signal, "the value from this time on". A batch that writes a value
+    // also pins the value in force at the next already-known time, which is
+    // what carrying forward over the earlier times had put there.
+    std::vector<std::map<uint64_t, uint64_t>> points_;
+    std::set<uint64_t> known_times_{0};
+};
 
 }  // namespace wq
