@@ -6,6 +6,7 @@
 #include "../../core/eval/find.hpp"
 #include "../../core/trace/fsdb.hpp"
 #include "../../core/trace/fst.hpp"
+#include "../../core/trace/shm.hpp"
 #include "../../core/trace/vcd.hpp"
 #include "../../core/trace/vpd.hpp"
 #include "../../core/trace/wlf.hpp"
@@ -71,6 +72,10 @@ PyObject* from_fst(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* from_fsdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return path_loader<fsdb::from_file>("from_fsdb", args, nargs, kwnames);
+}
+
+PyObject* from_shm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return path_loader<shm::from_file>("from_shm", args, nargs, kwnames);
 }
 
 PyObject* from_vpd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -353,6 +358,7 @@ PyMethodDef trace_methods[] = {
     {"from_vcd_string", FAST(from_vcd_string), KW | METH_STATIC, "from_vcd_string(data)\n--\n\n"},
     {"from_fst", FAST(from_fst), KW | METH_STATIC, "from_fst(path)\n--\n\n"},
     {"from_fsdb", FAST(from_fsdb), KW | METH_STATIC, "from_fsdb(path)\n--\n\n"},
+    {"from_shm", FAST(from_shm), KW | METH_STATIC, "from_shm(path)\n--\n\n"},
     {"from_vpd", FAST(from_vpd), KW | METH_STATIC, "from_vpd(path)\n--\n\n"},
     {"from_wlf", FAST(from_wlf), KW | METH_STATIC, "from_wlf(path)\n--\n\n"},
     {"signal_names", signal_names, METH_NOARGS, "signal_names($self)\n--\n\n"},
