@@ -1,6 +1,7 @@
-"""python -m wavequery TRACE: a short summary of a VCD or FST trace."""
+"""python -m wavequery TRACE: a short summary of a trace (VCD, FST, FSDB, VPD, WLF or SHM)."""
 
 import argparse
+import os
 import sys
 
 from ._core import PyTrace
@@ -32,11 +33,20 @@ def summarize(trace, out=sys.stdout):
         print(f"... and {len(names) - len(shown)} more", file=out)
 
 
+def loader_for(path):
+    """The PyTrace loader for a path, by its extension; a directory is an SHM database."""
+    if os.path.isdir(path):
+        return PyTrace.from_shm
+    ext = os.path.splitext(path)[1].lower()
+    return {".fst": PyTrace.from_fst, ".fsdb": PyTrace.from_fsdb, ".vpd": PyTrace.from_vpd, ".wlf": PyTrace.from_wlf,
+            ".shm": PyTrace.from_shm, ".dsn": PyTrace.from_shm, ".trn": PyTrace.from_shm}.get(ext, PyTrace.from_vcd)
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="wavequery", description="Summarize a VCD or FST trace.")
-    parser.add_argument("trace", help="path of a VCD file, or of an FST file (ending in .fst)")
+    parser = argparse.ArgumentParser(prog="wavequery", description="Summarize a waveform trace.")
+    parser.add_argument("trace", help="a VCD, .fst, .fsdb, .vpd or .wlf file, or an SHM database directory")
     args = parser.parse_args(argv)
-    load = PyTrace.from_fst if args.trace.lower().endswith(".fst") else PyTrace.from_vcd
+    load = loader_for(args.trace)
     try:
         trace = load(args.trace)
     except ValueError as err:
