@@ -17,7 +17,7 @@ constexpr size_t kMaxScanned = 20;
 // Entries (signal, time, value) a whole load may make. The offset codes
 // repeat a block's changes for further signals and the clock runs up to the
 // largest change time, so a crafted file could otherwise ask for billions.
-constexpr uint64_t kMaxEntries = uint64_t{1} << 22;
+constexpr uint64_t kMaxEntries = uint64_t{1} << 20;
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t{p[3]} << 24; }
 uint64_t le64(const uint8_t* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }

@@ -17,7 +17,7 @@ constexpr uint8_t kMagic[] = {0xA1, 0x95, 0x11, 0xBF};
 constexpr uint8_t kBlockMarker[] = {0x00, 0x1B, 0x22, 0x00};
 // Events one transition file may make: a block's frame count is a 32-bit
 // field, and evenly spaced toggles make one event per frame and slot.
-constexpr size_t kMaxEvents = size_t{1} << 22;
+constexpr size_t kMaxEvents = size_t{1} << 18;
 
 uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
