@@ -23,6 +23,14 @@ bool accept_name(TraceRecord& rec, std::string_view name);
 // <path>: <system text> (os error N)".
 std::string read_whole_file(const std::string& path, std::vector<uint8_t>& out);
 
+// Reads the whole file and hands its bytes to `parse`, or returns the read error.
+template <class Parse>
+LoadResult load_whole_file(const std::string& path, Parse&& parse) {
+    std::vector<uint8_t> bytes;
+    if (std::string err = read_whole_file(path, bytes); !err.empty()) return load_error(std::move(err));
+    return parse(bytes);
+}
+
 // The scope paths of a list of "."-separated names: every proper prefix of
 // every name, each once, in ascending byte order.
 std::vector<std::string> derive_scopes(const std::vector<std::string>& names);

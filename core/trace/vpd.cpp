@@ -34,11 +34,7 @@ bool holds_names(const uint8_t* w, size_t n) {
 
 }  // namespace
 
-LoadResult from_file(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    if (std::string err = read_whole_file(path, bytes); !err.empty()) return load_error(std::move(err));
-    return parse(bytes);
-}
+LoadResult from_file(const std::string& path) { return load_whole_file(path, parse); }
 
 LoadResult parse(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < kHeaderBytes) return load_error("VPD file too small");

@@ -25,11 +25,7 @@ bool value_page(const uint8_t* page) { return page[0] == 0xFF && page[1] == 0xFF
 
 }  // namespace
 
-LoadResult from_file(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    if (std::string err = read_whole_file(path, bytes); !err.empty()) return load_error(std::move(err));
-    return parse(bytes);
-}
+LoadResult from_file(const std::string& path) { return load_whole_file(path, parse); }
 
 LoadResult parse(const std::vector<uint8_t>& bytes) {
     if (bytes.size() < kPage) return load_error("WLF file too small (< 1 page)");

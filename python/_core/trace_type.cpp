@@ -62,29 +62,17 @@ PyObject* path_loader(const char* method, PyObject* const* args, Py_ssize_t narg
     return load([&] { return Reader(p); });
 }
 
-PyObject* from_vcd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<vcd::from_file>("from_vcd", args, nargs, kwnames);
-}
-
-PyObject* from_fst(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<fst::from_file>("from_fst", args, nargs, kwnames);
-}
-
-PyObject* from_fsdb(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<fsdb::from_file>("from_fsdb", args, nargs, kwnames);
-}
-
-PyObject* from_shm(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<shm::from_file>("from_shm", args, nargs, kwnames);
-}
-
-PyObject* from_vpd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<vpd::from_file>("from_vpd", args, nargs, kwnames);
-}
-
-PyObject* from_wlf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return path_loader<wlf::from_file>("from_wlf", args, nargs, kwnames);
-}
+#define WQ_PATH_LOADER(method, reader)                                                      \
+    PyObject* method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        return path_loader<reader>(#method, args, nargs, kwnames);                            \
+    }
+WQ_PATH_LOADER(from_vcd, vcd::from_file)
+WQ_PATH_LOADER(from_fst, fst::from_file)
+WQ_PATH_LOADER(from_fsdb, fsdb::from_file)
+WQ_PATH_LOADER(from_shm, shm::from_file)
+WQ_PATH_LOADER(from_vpd, vpd::from_file)
+WQ_PATH_LOADER(from_wlf, wlf::from_file)
+#undef WQ_PATH_LOADER
 
 PyObject* from_vcd_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view data;
