@@ -92,6 +92,13 @@ public:
     void add_columns(size_t n) {
         if (n > columns_.size()) columns_.resize(n);
     }
+    // Makes room for `extra` more points of `id` with words of `word_bytes`,
+    // so that a reader that knows what is coming grows a column only once.
+    void reserve_points(uint64_t id, size_t extra, unsigned word_bytes) {
+        Column& c = column_for(id);
+        c.times.reserve(c.size() + extra);
+        c.words.reserve((c.size() + extra) * std::max<unsigned>(word_bytes, c.word_bytes));
+    }
     // The last index recorded for `id`, or nothing before its first point.
     std::optional<uint32_t> last_index(uint64_t id) const {
         if (id >= columns_.size() || columns_[id].times.empty()) return std::nullopt;

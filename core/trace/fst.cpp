@@ -205,6 +205,16 @@ public:
         return err ? os_error("Failed to open", path, err) : std::string();
     }
 
+    // Gives back the memory of mapped file bytes that are no longer needed
+    // (whole pages inside [b, e) only); the kernel reads them again if they
+    // are touched. Inflated or borrowed bytes are left alone.
+    void release(const uint8_t* b, const uint8_t* e) const {
+        if (!map_ || data_ != map_) return;
+        const uintptr_t page = 4096;
+        uintptr_t from = (reinterpret_cast<uintptr_t>(b) + page - 1) & ~(page - 1);
+        uintptr_t to = reinterpret_cast<uintptr_t>(e) & ~(page - 1);
+        if (from < to) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+    }
     void view(const uint8_t* data, size_t size) {
         data_ = data;
         size_ = size;
@@ -656,6 +666,25 @@ public:
         }
     }
 
+    // Counts the stream's records, and makes room for them in the column.
+    void reserve(const uint8_t* data, size_t size) {
+        Reader r{data, data + size};
+        size_t records = 0;
+        for (; r.left(); ++records) {
+            uint64_t v = r.varint();
+            if (geometry_ == 1) continue;
+            if (geometry_ == kGeomReal)
+                r.take(v & 1 ? 8 : 1);
+            else if (geometry_ == kGeomText)
+                r.take(r.varint());
+            else
+                r.take(v & 1 ? geometry_ : (uint64_t{geometry_} + 7) / 8);
+        }
+        unsigned word = geometry_ == kGeomReal ? 8 : geometry_ == kGeomText ? 4
+                                                   : static_cast<unsigned>(std::min<uint64_t>(8, (geometry_ + 7) / 8));
+        store_.reserve_points(id_, records, word);
+    }
+
     void decode(const uint8_t* data, size_t size) {
         Reader r{data, data + size};
         uint64_t t = 0;
@@ -730,7 +759,7 @@ uint64_t frame_bytes(uint32_t geometry) {
     return geometry == kGeomReal ? 8 : geometry == kGeomText ? 0 : geometry;
 }
 
-void read_values(const Layout& layout, std::vector<BlockParts>& blocks,
+void read_values(const Image& image, const Layout& layout, std::vector<BlockParts>& blocks,
                  const std::vector<uint32_t>& geometry, const std::vector<uint64_t>& ids, TraceRecord& rec) {
     const size_t handles = geometry.size();
     tbb::enumerable_thread_specific<Scratch> scratch;
@@ -777,14 +806,18 @@ void read_values(const Layout& layout, std::vector<BlockParts>& blocks,
                 if (st.offset > static_cast<uint64_t>(waves_end - waves) - st.length) fail_io();
                 Reader r{waves + st.offset, waves + st.offset + st.length};
                 uint64_t size = r.varint();
+                const uint8_t* records = r.p;
                 if (size == 0) {
-                    decoder.decode(r.p, r.left());
+                    size = r.left();
                 } else {
                     check_expansion(r.left(), size);
                     s.stream.resize(size);
                     unpack_stream(pack, r.p, r.left(), s.stream.data(), size);
-                    decoder.decode(s.stream.data(), size);
+                    records = s.stream.data();
                 }
+                decoder.reserve(records, size);
+                decoder.decode(records, size);
+                image.release(r.p, r.end);  // keeps the mapped file from staying resident
             }
         });
     }
@@ -837,7 +870,7 @@ LoadResult load(Image& image, const std::string& path) {
         if (rec.timestamps.size() > UINT32_MAX)
             return load_error("FST signals: more than 4294967295 time stamps, more than this reader can index");
         rec.store.set_length(rec.timestamps.size());
-        read_values(layout, blocks, geometry, ids, rec);
+        read_values(image, layout, blocks, geometry, ids, rec);
     } catch (const Failure& f) {
         return load_error(stage + f.text);
     } catch (const std::bad_alloc&) {
