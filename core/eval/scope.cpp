@@ -40,9 +40,12 @@ std::vector<std::string> local_signals(const Trace& trace, std::string_view scop
 }
 
 std::optional<std::string> resolve(const Trace& trace, std::string_view scope, std::string_view short_name) {
-    std::string candidate = scope.empty() ? std::string(short_name) : std::string(scope) + "." + std::string(short_name);
+    std::string candidate(scope);
+    if (!scope.empty()) candidate += '.';
+    candidate += short_name;
     if (trace.signal_id(candidate)) return candidate;
-    std::string dotted = "." + std::string(short_name);
+    std::string dotted(1, '.');
+    dotted += short_name;
     for (const std::string& name : trace.signal_names()) {
         std::string_view n = name;
         bool named = n == short_name || (n.size() >= dotted.size() && n.substr(n.size() - dotted.size()) == dotted);
