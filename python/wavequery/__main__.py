@@ -15,6 +15,7 @@ Every command takes --json. Exit status: 0, 1 when find matches nothing,
 """
 
 import argparse
+import difflib
 import json
 import math
 import sys
@@ -105,7 +106,7 @@ def cmd_signals(trace, args):
 
 def need_signal(trace, name):
     if trace.signal_id(name) is None:
-        close = condition.difflib.get_close_matches(name, trace.signal_names(), n=3, cutoff=0.6)
+        close = difflib.get_close_matches(name, trace.signal_names(), n=3, cutoff=0.6)
         raise ValueError(f"unknown signal {name!r}" + (f"; did you mean {', '.join(close)}?" if close else ""))
 
 

@@ -20,7 +20,8 @@ def detect(path):
     except OSError as e:
         raise ValueError(f"Failed to read {path}: {e.strerror} (os error {e.errno})") from None
     ext = os.path.splitext(path)[1].lower()
-    if head.startswith(_FST_HEADER) or (head[:1] == b"\xfe" and ext == ".fst"):
+    wrapped = head[:1] == b"\xfe" and head[17:20] == b"\x1f\x8b\x08"  # an FST inside a gzip wrapper
+    if head.startswith(_FST_HEADER) or wrapped:
         return "fst"
     if head[4:8] in (bytes.fromhex("FDE099C1"), bytes.fromhex("1C3ED948")):
         return "fsdb"
