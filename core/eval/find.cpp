@@ -194,14 +194,6 @@ auto count_sink(uint64_t& count) {
     };
 }
 
-std::vector<uint64_t> expand(const std::vector<IndexRun>& runs) {
-    std::vector<uint64_t> out;
-    out.reserve(run_length(runs));
-    for (const auto& r : runs)
-        for (uint64_t i = r.begin; i < r.end; ++i) out.push_back(i);
-    return out;
-}
-
 // The index range [0, end) cut into pieces for the pool: kChunkSpan indices
 // each, or more when that would make over kMaxPieces of them.
 struct Pieces {
@@ -247,12 +239,6 @@ std::vector<IndexRun> parallel_find_runs(const Trace& trace, const Expr& expr) {
         std::vector<IndexRun>().swap(part);
     }
     return runs;
-}
-
-std::vector<uint64_t> find(const Trace& trace, const Expr& expr) { return expand(find_runs(trace, expr)); }
-
-std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr) {
-    return expand(parallel_find_runs(trace, expr));
 }
 
 uint64_t parallel_count(const Trace& trace, const Expr& expr) {

@@ -29,8 +29,7 @@ uint64_t run_length(const std::vector<IndexRun>& runs);
 std::vector<IndexRun> find_runs(const Trace& trace, const Expr& expr);
 std::vector<IndexRun> parallel_find_runs(const Trace& trace, const Expr& expr);
 
-std::vector<uint64_t> find(const Trace& trace, const Expr& expr);
-std::vector<uint64_t> parallel_find(const Trace& trace, const Expr& expr);
+// Number of indices where the tree holds, counted on the oneTBB pool.
 uint64_t parallel_count(const Trace& trace, const Expr& expr);
 
 }  // namespace wq

@@ -36,10 +36,6 @@ size_t find_bytes(const std::vector<uint8_t>& b, size_t from, size_t to, std::in
     return it == b.begin() + to ? std::string::npos : static_cast<size_t>(it - b.begin());
 }
 
-struct Names {
-    TraceRecord& rec;
-    void accept(const std::string& name) { accept_name(rec, name); }
-};
 
 // --- block features and classification ------------------------------------------
 
@@ -84,16 +80,11 @@ bool ends_with_c1(const std::vector<uint8_t>& d, size_t back) {
 // --- names from the file tail ---------------------------------------------------------
 
 bool tail_name_ok(std::string_view s) {
-    if (s.empty() || !((s[0] >= 'a' && s[0] <= 'z') || (s[0] >= 'A' && s[0] <= 'Z') || s[0] == '_')) return false;
-    for (char c : s) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
-                  c == '.' || c == ':' || c == '[' || c == ']';
-        if (!ok) return false;
-    }
-    return true;
+    return !s.empty() && ((s[0] >= 'a' && s[0] <= 'z') || (s[0] >= 'A' && s[0] <= 'Z') || s[0] == '_') &&
+           identifier_chars_only(s);
 }
 
-void names_from_tail(const uint8_t* z, Names& names) {
+void names_from_tail(const uint8_t* z, TraceRecord& rec) {
     constexpr size_t kTail = 4096;
     auto letter = [](uint8_t c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
     size_t i = 0;
@@ -117,7 +108,7 @@ void names_from_tail(const uint8_t* z, Names& names) {
                 break;
             }
             std::string_view s(reinterpret_cast<const char*>(z + q), r - q);
-            if (take && tail_name_ok(s)) names.accept(std::string(s));
+            if (take && tail_name_ok(s)) accept_name(rec, s);
             if (r == kTail - 1) return;
             q = r + 1;
         }
@@ -167,7 +158,6 @@ void widths_from_type_block(const uint8_t* data, size_t size, uint64_t s, TraceR
 
 TraceRecord parse_modern(const uint8_t* data, size_t size) {
     TraceRecord rec;
-    Names names{rec};
 
     // Block table and type block, behind the header gate.
     std::vector<std::pair<uint64_t, uint64_t>> table;
@@ -246,8 +236,8 @@ TraceRecord parse_modern(const uint8_t* data, size_t size) {
 
     for (const auto* group : {&rich, &marked, &lean})
         for (const auto* d : *group)
-            for (const std::string& id : extract_identifiers(d->data(), d->size())) names.accept(id);
-    if (rec.names.empty() && size > 4096) names_from_tail(data + size - 4096, names);
+            for (const std::string& id : extract_identifiers(d->data(), d->size())) accept_name(rec, id);
+    if (rec.names.empty() && size > 4096) names_from_tail(data + size - 4096, rec);
 
     widths_from_type_block(data, size, type_block, rec);
     rec.timestamps = {0};
@@ -475,9 +465,8 @@ LoadResult from_file(const std::string& path) {
         return load_error(text);
     }
     TraceRecord rec;
-    Names names{rec};
     if (bytes.size() > 272)
-        for (const std::string& id : extract_identifiers(bytes.data() + 272, bytes.size() - 272)) names.accept(id);
+        for (const std::string& id : extract_identifiers(bytes.data() + 272, bytes.size() - 272)) accept_name(rec, id);
     rec.scopes = derive_scopes(rec.names);
     rec.timestamps = {0};
     rec.store.set_length(1);

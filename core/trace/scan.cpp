@@ -63,9 +63,7 @@ bool part_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'
 bool parts_start_well(std::string_view s);
 
 bool is_identifier(std::string_view s) {
-    for (char c : s)
-        if (!identifier_char(static_cast<uint8_t>(c))) return false;
-    if (!parts_start_well(s)) return false;
+    if (!identifier_chars_only(s) || !parts_start_well(s)) return false;
     for (std::string_view banned : {".log", ".tcl", ".fsdb", "simv", "csrc", "daidir"})
         if (s.find(banned) != std::string_view::npos) return false;
     return true;
@@ -108,6 +106,10 @@ bool parts_start_well(std::string_view s) {
 }
 
 }  // namespace
+
+bool identifier_chars_only(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return identifier_char(static_cast<uint8_t>(c)); });
+}
 
 std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size) {
     return terminated_strings(data, size, is_identifier);

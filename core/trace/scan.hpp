@@ -42,6 +42,9 @@ std::vector<std::string> derive_scopes(const std::vector<std::string>& names);
 // (".log", ".tcl", ".fsdb", "simv", "csrc", "daidir").
 std::vector<std::string> extract_identifiers(const uint8_t* data, size_t size);
 
+// Every byte is an ASCII letter or digit or one of _ $ . : [ ].
+bool identifier_chars_only(std::string_view s);
+
 // The looser rule of the VPD and WLF readers: a run as above of at least two
 // characters, beginning with a letter or '_', without '/', '{', '(' or '@',
 // whose "."-separated parts are non-empty and begin with a letter or '_'

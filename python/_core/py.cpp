@@ -64,6 +64,18 @@ static bool out_of_range(const char* method, const char* name, const char* range
     return false;
 }
 
+bool one_str_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, std::string_view& out) {
+    PyObject* obj[1];
+    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_str(method, param, obj[0], out);
+}
+
+bool one_u64_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, uint64_t& out) {
+    PyObject* obj[1];
+    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_u64(method, param, obj[0], out);
+}
+
 bool arg_str(const char* method, const char* name, PyObject* obj, std::string_view& out) {
     if (!PyUnicode_Check(obj)) return wrong_type(method, name, "str", obj);
     Py_ssize_t size = 0;

@@ -31,6 +31,12 @@ bool arg_i64(const char* method, const char* name, PyObject* obj, int64_t& out);
 bool arg_u32(const char* method, const char* name, PyObject* obj, uint32_t& out);
 bool arg_double(const char* method, const char* name, PyObject* obj, double& out);
 
+// Binds and converts the single argument `param` of `method`.
+bool one_str_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, std::string_view& out);
+bool one_u64_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, uint64_t& out);
+
 // Raises TypeError "<method>() argument '<name>' must be <expected>, not <type>"; returns false.
 bool wrong_type(const char* method, const char* name, const char* expected, PyObject* obj);
 
@@ -51,5 +57,29 @@ PyObject* point_to_py(const Column& column, size_t k);
 // New str from UTF-8 bytes; bytes that are not UTF-8 become U+FFFD.
 PyObject* str_to_py(std::string_view s);
 PyObject* u64_to_py(uint64_t v);
+
+// A list made by `make` (returning new references) from each item; nullptr
+// with the Python error when any conversion fails.
+template <class Items, class Make>
+PyObject* list_of(const Items& items, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) return nullptr;
+    Py_ssize_t i = 0;
+    for (const auto& item : items) {
+        PyObject* v = make(item);
+        if (!v) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SetItem(list, i++, v);
+    }
+    return list;
+}
+
+// A list of str from strings.
+template <class Strings>
+PyObject* str_list(const Strings& items) {
+    return list_of(items, [](const auto& s) { return str_to_py(s); });
+}
 
 }  // namespace wq::py

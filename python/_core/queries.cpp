@@ -31,22 +31,6 @@ PyObject* change_tuple(PyObject* first, const SignalValue& old_value, const Sign
     return t;
 }
 
-// A list built from `items` by `make`, which returns new references.
-template <class Items, class Make>
-PyObject* list_of(const Items& items, Make&& make) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const auto& item : items) {
-        PyObject* v = make(item);
-        if (!v) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, i++, v);
-    }
-    return list;
-}
 
 PyObject* change_list(const std::vector<ChangeRecord>& records) {
     return list_of(records, [](const ChangeRecord& r) {
@@ -59,18 +43,6 @@ bool index_scope_args(const char* method, PyObject* const* args, Py_ssize_t narg
     PyObject* obj[2];
     return bind_args(method, args, nargs, kwnames, {"index", "scope"}, obj) &&
            arg_u64(method, "index", obj[0], index) && arg_str(method, "scope", obj[1], scope);
-}
-
-bool one_arg_str(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::string_view& out) {
-    PyObject* obj[1];
-    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_str(method, param, obj[0], out);
-}
-
-bool one_arg_u64(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 uint64_t& out) {
-    PyObject* obj[1];
-    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_u64(method, param, obj[0], out);
 }
 
 // Lower-cases with Python's str.lower: Unicode's full mapping, final sigma included.
@@ -113,7 +85,7 @@ PyObject* snapshot_dict(const Trace& trace, uint64_t index, std::string_view pre
 
 PyObject* changed_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     uint64_t index;
-    if (!one_arg_u64("changed_at", "index", args, nargs, kwnames, index)) return nullptr;
+    if (!one_u64_arg("changed_at", "index", args, nargs, kwnames, index)) return nullptr;
     return change_list(wq::changed_at(trace_of(self), index));
 }
 
@@ -126,7 +98,7 @@ PyObject* changed_at_scope(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* transitions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view name;
-    if (!one_arg_str("transitions", "name", args, nargs, kwnames, name)) return nullptr;
+    if (!one_str_arg("transitions", "name", args, nargs, kwnames, name)) return nullptr;
     return list_of(wq::transitions(trace_of(self), name), [](const Transition& t) {
         return change_tuple(u64_to_py(t.index), t.old_value, t.new_value);
     });
@@ -134,13 +106,13 @@ PyObject* transitions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* local_scopes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view scope;
-    if (!one_arg_str("local_scopes", "scope_name", args, nargs, kwnames, scope)) return nullptr;
+    if (!one_str_arg("local_scopes", "scope_name", args, nargs, kwnames, scope)) return nullptr;
     return str_list(wq::local_scopes(trace_of(self), scope));
 }
 
 PyObject* local_signals(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view scope;
-    if (!one_arg_str("local_signals", "scope_name", args, nargs, kwnames, scope)) return nullptr;
+    if (!one_str_arg("local_signals", "scope_name", args, nargs, kwnames, scope)) return nullptr;
     return str_list(wq::local_signals(trace_of(self), scope));
 }
 
@@ -157,19 +129,19 @@ PyObject* resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* find_signals_containing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view substring;
-    if (!one_arg_str("find_signals_containing", "substring", args, nargs, kwnames, substring)) return nullptr;
+    if (!one_str_arg("find_signals_containing", "substring", args, nargs, kwnames, substring)) return nullptr;
     return str_list(wq::find_signals_containing(trace_of(self), substring, python_lower));
 }
 
 PyObject* find_signals_glob(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view pattern;
-    if (!one_arg_str("find_signals_glob", "pattern", args, nargs, kwnames, pattern)) return nullptr;
+    if (!one_str_arg("find_signals_glob", "pattern", args, nargs, kwnames, pattern)) return nullptr;
     return str_list(wq::find_signals_glob(trace_of(self), pattern));
 }
 
 PyObject* signal_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string_view name;
-    if (!one_arg_str("signal_stats", "name", args, nargs, kwnames, name)) return nullptr;
+    if (!one_str_arg("signal_stats", "name", args, nargs, kwnames, name)) return nullptr;
     SignalStats s = compute_stats(trace_of(self), name);
     const uint64_t fields[] = {s.min, s.max, s.sum, s.count, s.transitions, s.num_x, s.num_z};
     PyObject* tuple = PyTuple_New(7);
@@ -187,7 +159,7 @@ PyObject* signal_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* snapshot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     uint64_t index;
-    if (!one_arg_u64("snapshot", "index", args, nargs, kwnames, index)) return nullptr;
+    if (!one_u64_arg("snapshot", "index", args, nargs, kwnames, index)) return nullptr;
     return snapshot_dict(trace_of(self), index, {});
 }
 

@@ -46,13 +46,6 @@ PyObject* load(Reader&& reader) {
     return new_trace_object(std::move(result.trace));
 }
 
-// Parses the one str argument `param` of `method`.
-bool one_str_arg(const char* method, const char* param, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, std::string_view& out) {
-    PyObject* obj[1];
-    return bind_args(method, args, nargs, kwnames, {param}, obj) && arg_str(method, param, obj[0], out);
-}
-
 // Loader taking a file path.
 template <LoadResult (*Reader)(const std::string&)>
 PyObject* path_loader(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,11 +80,8 @@ PyObject* scopes(PyObject* self, PyObject*) { return str_list(trace_of(self).sco
 PyObject* max_index(PyObject* self, PyObject*) { return u64_to_py(trace_of(self).max_index()); }
 
 PyObject* timestamp(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* obj[1];
     uint64_t index;
-    if (!bind_args("timestamp", args, nargs, kwnames, {"index"}, obj) ||
-        !arg_u64("timestamp", "index", obj[0], index))
-        return nullptr;
+    if (!one_u64_arg("timestamp", "index", args, nargs, kwnames, index)) return nullptr;
     return u64_to_py(trace_of(self).timestamp(index));
 }
 
@@ -410,20 +400,6 @@ PyType_Spec trace_spec = {
 };
 
 }  // namespace
-
-PyObject* str_list(const std::vector<std::string>& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* s = str_to_py(items[i]);
-        if (!s) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
-    }
-    return list;
-}
 
 PyObject* make_trace_type(PyObject*) { return make_class(&trace_spec, g_trace_type); }
 

@@ -20,9 +20,6 @@ PyObject* make_trace_type(PyObject* module);
 
 inline const Trace& trace_of(PyObject* self) { return *reinterpret_cast<TraceObject*>(self)->trace; }
 
-// A list of str from strings; nullptr with the Python error on failure.
-PyObject* str_list(const std::vector<std::string>& items);
-
 // The query methods of PyTrace, defined in queries.cpp.
 #define WQ_QUERY(name) PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 WQ_QUERY(changed_at) WQ_QUERY(changed_at_scope) WQ_QUERY(transitions) WQ_QUERY(local_scopes)

@@ -123,12 +123,12 @@ def cmd_find(trace, args):
     names = [n for n in (args.values or "").split(",") if n]
     for n in names:
         need_signal(trace, n)
-    rows = trace.find_with_values(expr, names) if names else [(i, []) for i in trace.parallel_find(expr)]
-    total = len(rows)
-    if args.limit is not None:
-        rows = rows[:args.limit]
-    found = [{"index": i, "time": trace.timestamp(i), **({"values": dict(zip(names, map(plain, v)))} if names else {})}
-             for i, v in rows]
+    indices = trace.parallel_find(expr)
+    total = len(indices)
+    shown = indices if args.limit is None else indices[:args.limit]  # values only for what is shown
+    found = [{"index": i, "time": trace.timestamp(i)} for i in shown]
+    for f in found if names else ():
+        f["values"] = {n: plain(trace.signal_value(n, f["index"])) for n in names}
     if args.json:
         return found, total == 0
     rows = [(f["index"], f["time"], *[f.get("values", {}).get(n) for n in names]) for f in found]
